@@ -1,0 +1,157 @@
+/* dbz.h: the public C interface of the dbz index.
+ *
+ * dbz is a hashed, open-addressing on-disk index from keys to 8-byte
+ * values. An index under the base name B lives in three files: B itself
+ * (the base file, owned by the application, whose records begin with the
+ * keys), B".dir" (three lines of configuration text) and B".pag" (a
+ * headerless table of 8-byte slots). The index stores offsets into the base
+ * file and confirms every candidate by reading the base file.
+ *
+ * Conventions of the whole interface:
+ *
+ *  (1) There is one index per process. Every call works on the one open
+ *      index; opening a second one fails. No call is thread-safe or
+ *      reentrant (not even from inside the open hook).
+ *  (2) Calls that return int return 0 (or a non-negative value) on success
+ *      and -1 on failure. Lookups return a dbzitem; "not found" and "failed"
+ *      both come back as { NULL, 0 }.
+ *  (3) The index sets errno only in two places: dbzopen() sets it to 0 when
+ *      an index is already open and to EDOM when the .dir is malformed.
+ *      Otherwise errno is whatever the failing C library call left, or
+ *      unchanged for refusals that are no library failure.
+ *  (4) Keys are byte strings; a key that ends in a NUL byte matches a base
+ *      file record that continues with NUL or the index's separator after
+ *      the key, any other key matches a record that begins with it.
+ *      Values are 8 bytes: an int64_t in native byte order.
+ *  (5) The value returned by a successful lookup lives in storage owned by
+ *      the index; it stays valid until the next lookup. Copy it at once.
+ *  (6) The index prints nothing. Nothing is written back when the process
+ *      ends: call dbzflush() or dbzdone() to keep stores made in memory.
+ *  (7) Not supported: more than one index at a time, concurrent writers,
+ *      file locking, keys longer than 254 bytes in a store.
+ */
+#ifndef DBZ_DBZ_H_
+#define DBZ_DBZ_H_
+
+#include <stdint.h>
+#include <stdio.h>
+
+#if defined(DBZ_COMPILE_LIBRARY)
+#define DBZ_EXPORT __attribute__((visibility("default")))
+#else
+#define DBZ_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A key or a value: an address and a byte count. { NULL, 0 } is "no result". */
+typedef struct {
+	char *ptr;
+	int32_t dsize;
+} dbzitem;
+
+/* Number of usage periods kept in the .dir: the current one and ten older. */
+#define DBZ_NPERIODS 11
+/* Number of entries of a byte-order map: one per byte of a slot. */
+#define DBZ_NBYTEORDER 8
+
+/* The configuration of an index, as its .dir records it. */
+typedef struct {
+	int32_t legacy;                    /* empty .dir beside a non-empty .pag */
+	int64_t tablesize;                 /* slots in one table of the .pag */
+	int64_t usage[DBZ_NPERIODS];       /* stores per period, [0] current */
+	int32_t slotwidth;                 /* bytes per slot; always 8 */
+	int32_t byteorder[DBZ_NBYTEORDER]; /* [i]: slot position of the byte of
+	                                      significance 7 - i */
+	char casemode;                     /* '0' none, '=' all, 'C' from '@' */
+	char separator;                    /* byte after a key in a base record */
+	int64_t tagflag;                   /* tag-enable bit, before tagpos */
+	int64_t tagspan;                   /* tag field mask, before tagpos */
+	int32_t tagpos;                    /* shift of tagflag and tagspan */
+	int64_t untagged[DBZ_NPERIODS];    /* stores made without a tag */
+} dbzparams;
+
+/* Receives every stream the index opens, right after it is opened. */
+typedef void (*dbzhook)(FILE *);
+
+/* Opening, flushing and closing. */
+
+/* Opens the index of base file name: name".dir", name".pag" and the base
+ * file itself (deferred when it does not exist yet). 0 on success; -1 with
+ * errno 0 if an index is open, EDOM if the .dir is malformed, otherwise as
+ * the failing open left it. */
+DBZ_EXPORT int dbzopen(const char *name);
+DBZ_EXPORT int dbmopen(const char *name);
+
+/* Writes pending changes (in-core table, configuration) back. 0 when
+ * nothing was pending or all was written; -1 if no index is open or a
+ * write failed (the index stays open). */
+DBZ_EXPORT int dbzflush(void);
+
+/* Flushes and closes the index. -1 if no index was open or a write or close
+ * failed; the index is closed either way. */
+DBZ_EXPORT int dbzdone(void);
+DBZ_EXPORT int dbmdone(void);
+
+/* Forgets pending changes: the next flush or close writes nothing unless a
+ * later store is made. -1 if no index is open. */
+DBZ_EXPORT int dbzdiscard(void);
+
+/* Settings; each returns the previous value and may be called any time. */
+DBZ_EXPORT int dbzsetincore(int wantcore);          /* at the next open */
+DBZ_EXPORT int dbzsetwritethrough(int writethru);   /* at once */
+DBZ_EXPORT int dbzsetdebug(int level);              /* no effect; -1 */
+DBZ_EXPORT dbzhook dbzsetopenhook(dbzhook hook);    /* at once */
+
+/* Lookup. */
+
+/* Looks key up as given (already case-folded). A hit returns the address of
+ * the found int64_t and 8; a miss or a failure returns { NULL, 0 }. */
+DBZ_EXPORT dbzitem dbzfind(dbzitem key);
+DBZ_EXPORT dbzitem dbmfind(dbzitem key);
+
+/* As dbzfind(), but folds the key's case first and uses at most its first
+ * 255 bytes. */
+DBZ_EXPORT dbzitem dbzlookup(dbzitem key);
+
+/* Store. */
+
+/* Stores value (8 bytes) under key (already folded, at most 254 bytes) in
+ * the first empty slot of the key's probe; an earlier entry of the same key
+ * is not replaced. 0 on success, -1 when refused or failed. */
+DBZ_EXPORT int dbzput(dbzitem key, dbzitem value);
+DBZ_EXPORT int dbmput(dbzitem key, dbzitem value);
+
+/* As dbzput(), but folds the key's case first. */
+DBZ_EXPORT int dbzstore(dbzitem key, dbzitem value);
+
+/* Creating and rebuilding. */
+
+/* Creates an empty index for base name and opens it. size 0 keeps the
+ * default table size; separator is the base file's field separator;
+ * casechar is one of 0 '0' 'B' (no folding), '=' 'b' (fold all), 'C' '?'
+ * (fold from the first '@'); tagmask 0 keeps the default tag layout, 1 has
+ * no tags, otherwise it is the tag field's bits in place. 0 or -1. */
+DBZ_EXPORT int dbzcreate(const char *name, int64_t size, int separator,
+                         int casechar, int64_t tagmask);
+
+/* Creates an empty index for name, configured from the statistics of the
+ * index of oldname (which may be name itself), and opens it. 0 or -1. */
+DBZ_EXPORT int dbzrebuild(const char *name, const char *oldname);
+
+/* A table size for the expected number of entries (about 1.5 times it). */
+DBZ_EXPORT int64_t dbzpicksize(int64_t expected);
+
+/* A tag mask for dbzcreate() that leaves room for values up to largest. */
+DBZ_EXPORT int32_t dbzpicktagmask(int32_t largest);
+
+/* name followed by suffix in storage from malloc(), or NULL. */
+DBZ_EXPORT char *joinpath(const char *name, const char *suffix);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DBZ_DBZ_H_ */

@@ -1,0 +1,99 @@
+// hash.cc: key hashing and case folding. Both decide where keys land in the
+// .pag, so their results are part of the file format.
+#include <cstring>
+
+#include "dbz/internal.h"
+
+namespace dbz {
+
+namespace {
+
+// The hash's feedback polynomial; entry i of the table is the exclusive-or
+// of kPolyBasis >> j over the bits j set in i.
+constexpr int64_t kPolyBasis = 0x48000000;
+constexpr char kPostmaster[] = "postmaster";
+constexpr size_t kPostmasterLen = sizeof kPostmaster - 1;
+
+inline char foldchar(const indexstate &s, char c) {
+	return s.foldtable[static_cast<signed char>(c) + 128];
+}
+
+void buildfoldtable(indexstate &s) {
+	if (s.foldready)
+		return;
+	memset(s.foldtable, 0, sizeof s.foldtable);
+	static const char lower[] = "abcdefghijklmnopqrstuvwxyz";
+	static const char upper[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+	for (int i = 0; lower[i] != '\0'; i++) {
+		s.foldtable[lower[i] + 128] = lower[i];
+		s.foldtable[upper[i] + 128] = lower[i];
+	}
+	for (int i = 0; i < static_cast<int>(sizeof s.foldtable); i++)
+		if (s.foldtable[i] == 0)
+			s.foldtable[i] = static_cast<char>((i - 128) & 0xFF);
+	s.foldready = true;
+}
+
+}  // namespace
+
+void hashinit() {
+	indexstate &s = state();
+	for (int i = 0; i < 128; i++) {
+		int64_t v = 0;
+		for (int j = 0; j < 7; j++)
+			if (i & (1 << j))
+				v ^= kPolyBasis >> j;
+		s.polytable[i] = v;
+	}
+}
+
+int64_t keyhash(const char *key, size_t len) {
+	const int64_t *poly = state().polytable;
+	int64_t sum = 0;
+	for (size_t i = 0; i < len; i++)
+		sum = (sum >> 7) ^ poly[(sum ^ key[i]) & 0x7F];
+	return sum;
+}
+
+ptrdiff_t foldpoint(const char *key, size_t len) {
+	indexstate &s = state();
+	switch (s.params.casemode) {
+	case '=':
+		return 0;
+	case 'C': {
+		const char *at = static_cast<const char *>(memchr(key, '@', len));
+		if (at == nullptr)
+			return -1;
+		ptrdiff_t off = at - key;
+		if (off != static_cast<ptrdiff_t>(kPostmasterLen) + 1)
+			return off;
+		// "<postmaster@..." is folded whole: its local part is
+		// case-insensitive by definition.
+		buildfoldtable(s);
+		for (size_t i = 0; i < kPostmasterLen; i++) {
+			char c = key[i + 1];
+			if (c == '\0' || foldchar(s, c) != kPostmaster[i])
+				return off;
+		}
+		return 0;
+	}
+	default:
+		return -1;
+	}
+}
+
+const char *foldkey(char *dst, const char *src, size_t len) {
+	ptrdiff_t p = foldpoint(src, len);
+	if (p < 0)
+		return src;
+	indexstate &s = state();
+	buildfoldtable(s);
+	size_t start = static_cast<size_t>(p);
+	if (dst != src)
+		memcpy(dst, src, start);
+	for (size_t i = start; i < len; i++)
+		dst[i] = foldchar(s, src[i]);
+	return dst;
+}
+
+}  // namespace dbz

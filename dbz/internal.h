@@ -1,0 +1,120 @@
+// internal.h: what the concern files of the dbz index share: the on-disk
+// constants, the one process-wide index state, the probe state and the
+// internal procedures. Not installed; tests include it to look inside.
+#ifndef DBZ_INTERNAL_H_
+#define DBZ_INTERNAL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "dbz/dbz.h"
+
+namespace dbz {
+
+// On-disk format. DO NOT CHANGE THESE VALUES: existing .dir and .pag files
+// are written with them.
+inline constexpr int kFormatVersion = 3;        // the number after "dbz"
+inline constexpr int kSlotBytes = 8;            // bytes per .pag slot
+inline constexpr int64_t kDefaultTableSize = 300007;
+inline constexpr char kDefaultSeparator = '\t';
+inline constexpr char kDefaultCaseMode = 'C';
+inline constexpr int64_t kDefaultTagFlag = 0x80;
+inline constexpr int64_t kDefaultTagSpan = 0x7C;
+inline constexpr int32_t kDefaultTagPos = 24;
+// Slots examined in every table after the first (and in the first one of a
+// non-legacy index) before a probe spills into the next table.
+inline constexpr int32_t kProbeBudget = 100;
+
+// Key limits: a lookup uses at most kMaxLookupKey bytes of a key, a store
+// accepts at most kMaxStoreKey.
+inline constexpr size_t kMaxLookupKey = 255;
+inline constexpr size_t kMaxStoreKey = 254;
+
+// Stream buffers that live in the index state.
+inline constexpr size_t kPagBufBytes = 128;
+inline constexpr size_t kBaseBufBytes = 64;
+
+// The state of one probe sequence; one of them, shared by lookups and
+// stores, so that a store can resume the probe of the lookup that missed.
+struct probestate {
+	int64_t slot;     // absolute slot: layer * tablesize + position
+	int32_t layer;    // table the probe is in; 0 is the first
+	int32_t budget;   // slots still to examine in this table
+	int64_t keysum;   // the key's hash, 0 .. 2^31 - 1
+	int64_t keytag;   // the key's tag, shifted into the tag field
+	int32_t visited;  // 0: examine slot without advancing first
+	int32_t failed;   // a .pag I/O error ended this probe
+};
+
+// The one index this process has open. It is open exactly while pagfile is
+// set; every entry point checks that first. Only the procedures of the
+// index change it.
+struct indexstate {
+	FILE *pagfile;               // .pag stream for slot reads and writes
+	FILE *dirfile;               // .dir stream, rewritten by the flush
+	bool dirreadonly;            // .dir opened for reading only
+	dbzhook openhook;            // setting: sees every stream opened
+	bool pagreadonly;            // stores are refused
+	char pagstreambuf[kPagBufBytes];
+	int64_t pagcursor;           // where pagfile stands, or -1: seek first
+	FILE *basefile;              // base stream, or none while deferred
+	char *basepath;              // base name while the open is deferred
+	char basestreambuf[kBaseBufBytes];
+	dbzparams params;            // configuration as read from the .dir
+	uint64_t tagfield;           // tagspan << tagpos
+	uint64_t tagenable;          // tagflag << tagpos
+	uint64_t tagall;             // tagfield | tagenable
+	int32_t nativemap[DBZ_NBYTEORDER];
+	bool sameorder;              // .pag byte order is this machine's
+	int32_t wantcore;            // setting: load the first table at open
+	FILE *corefile;              // second .pag stream for the in-core table
+	uint64_t *coretable;         // first table, in the file's byte order
+	bool dirty;                  // a store since open or dbzdiscard()
+	probestate *lastprobe;       // probe left by a lookup that missed
+	int32_t writethru;           // setting: in-core stores also hit .pag
+	int64_t foundvalue;          // what a hit returns the address of
+	probestate probe;
+	int64_t polytable[128];      // hash table, filled at every open
+	bool foldready;              // foldtable built
+	char foldtable[384];         // case folding, index = signed char + 128
+};
+
+indexstate &state();
+// Tests only: closes whatever is open without writing anything back and
+// returns the state, settings included, to what it is at process start.
+void resetstate();
+
+// config.cc: the .dir text, byte order and slot words.
+int readconf(FILE *dir, FILE *pag, dbzparams *params);
+int writeconf(FILE *dir, const dbzparams *params);
+int64_t readnum(FILE *in, int *error);
+void nativeorder(int32_t map[DBZ_NBYTEORDER]);
+uint64_t pagtonative(uint64_t stored, const int32_t *filemap,
+                     const int32_t *nativemap);
+uint64_t nativetopag(uint64_t stored, const int32_t *nativemap,
+                     const int32_t *filemap);
+
+// hash.cc: hashing and case folding.
+void hashinit();
+int64_t keyhash(const char *key, size_t len);
+// Offset where the case-insensitive part of key begins, or -1 for none.
+ptrdiff_t foldpoint(const char *key, size_t len);
+// Returns dst holding the folded key, or src when nothing is folded.
+const char *foldkey(char *dst, const char *src, size_t len);
+
+// open.cc: opening and the deferred base file.
+uint64_t *loadtable(FILE *core);
+bool openbase();
+// Calls the open hook, if one is set, with a stream just opened.
+void callhook(FILE *stream);
+
+// probe.cc: the probe sequence.
+void startprobe(int64_t hash);
+int64_t nextslot();
+// Byte offset of slot in the .pag, or -1 when it is not representable.
+int64_t slotoffset(int64_t slot);
+
+}  // namespace dbz
+
+#endif  // DBZ_INTERNAL_H_

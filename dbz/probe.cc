@@ -1,0 +1,168 @@
+// probe.cc: the probe sequence through the slot tables, and key lookup.
+#include <cstring>
+
+#include "dbz/internal.h"
+
+namespace dbz {
+
+namespace {
+
+// Ends the current probe on a .pag I/O error. The stream's error indicator
+// is cleared so that the next probe reads afresh.
+int64_t probefailed(indexstate &s) {
+	s.pagcursor = -1;
+	s.probe.failed = 1;
+	clearerr(s.pagfile);
+	return -1;
+}
+
+// Reads the stored form of the slot the probe stands at, in native order.
+// Returns false on an I/O error.
+bool fetchslot(indexstate &s, uint64_t *word) {
+	const probestate &p = s.probe;
+	uint64_t w;
+	if (s.coretable != nullptr && p.slot < s.params.tablesize) {
+		w = s.coretable[p.slot];
+	} else {
+		int64_t pos = slotoffset(p.slot);
+		if (pos < 0)
+			return false;
+		if (s.pagcursor != pos) {
+			if (fseeko(s.pagfile, pos, SEEK_SET) != 0)
+				return false;
+			s.pagcursor = pos;
+		}
+		if (fread(&w, kSlotBytes, 1, s.pagfile) != 1) {
+			if (ferror(s.pagfile))
+				return false;
+			w = 0;  // at or past the end of the file: empty
+		}
+		s.pagcursor += kSlotBytes;
+	}
+	*word = s.sameorder ? w : pagtonative(w, s.params.byteorder, s.nativemap);
+	return true;
+}
+
+dbzitem noresult() { return dbzitem{nullptr, 0}; }
+
+}  // namespace
+
+int64_t slotoffset(int64_t slot) {
+	int64_t pos;
+	if (slot < 0 || __builtin_mul_overflow(slot, int64_t{kSlotBytes}, &pos))
+		return -1;
+	return pos;
+}
+
+void startprobe(int64_t hash) {
+	indexstate &s = state();
+	probestate &p = s.probe;
+	int64_t size = s.params.tablesize;
+	p.keysum = hash;
+	p.keytag = static_cast<int64_t>(
+	    (static_cast<uint64_t>(hash / size) << s.params.tagpos) & s.tagfield);
+	p.slot = hash % size;
+	p.layer = 0;
+	p.budget = s.params.legacy ? static_cast<int32_t>(size) : kProbeBudget;
+	p.visited = 0;
+	p.failed = 0;
+}
+
+int64_t nextslot() {
+	indexstate &s = state();
+	probestate &p = s.probe;
+	int64_t size = s.params.tablesize;
+	for (;;) {
+		if (p.failed)
+			return -1;
+		if (!p.visited) {
+			p.visited = 1;
+		} else {
+			int32_t b = p.budget;
+			p.budget = b - 1;
+			if (b <= 1) {
+				p.layer++;
+				p.budget = kProbeBudget;
+			}
+			int64_t base;
+			if (__builtin_mul_overflow(int64_t{p.layer}, size, &base) ||
+			    __builtin_add_overflow((p.slot + 1) % size, base, &p.slot))
+				return probefailed(s);
+		}
+		uint64_t w;
+		if (!fetchslot(s, &w))
+			return probefailed(s);
+		if (w == 0)
+			return -1;
+		uint64_t v = w - 1;
+		if ((v & s.tagenable) == 0)
+			return static_cast<int64_t>(v);
+		if ((v & s.tagfield) == static_cast<uint64_t>(p.keytag))
+			return static_cast<int64_t>(v & ~s.tagall);
+		// A value of a key with another tag: pass over it unread.
+	}
+}
+
+}  // namespace dbz
+
+using dbz::indexstate;
+
+extern "C" {
+
+dbzitem dbzfind(dbzitem key) {
+	indexstate &s = dbz::state();
+	s.lastprobe = nullptr;
+	// A negative count would make the hash run over gigabytes; an empty key
+	// has no last byte for the terminator rule. Neither can match.
+	if (key.dsize <= 0 || s.pagfile == nullptr)
+		return dbz::noresult();
+	size_t len = static_cast<size_t>(key.dsize);
+	size_t n = len < dbz::kMaxLookupKey ? len : dbz::kMaxLookupKey;
+	if (s.basefile == nullptr && !dbz::openbase())
+		return dbz::noresult();
+
+	// A key ending in NUL must be followed in the record by NUL or the
+	// separator; any other key matches a record that begins with it.
+	bool nulrule = key.ptr[n - 1] == '\0';
+	size_t cmplen = nulrule ? n - 1 : n;
+
+	dbz::startprobe(dbz::keyhash(key.ptr, len));
+	char record[dbz::kMaxLookupKey + 1];
+	for (;;) {
+		int64_t v = dbz::nextslot();
+		s.foundvalue = v;
+		if (v == -1) {
+			s.lastprobe = &s.probe;
+			return dbz::noresult();
+		}
+		if (fseeko(s.basefile, v, SEEK_SET) != 0)
+			return dbz::noresult();
+		if (fread(record, 1, n, s.basefile) != n)
+			return dbz::noresult();
+		record[n] = '\0';
+		dbz::foldkey(record, record, n);
+		if (memcmp(record, key.ptr, cmplen) != 0)
+			continue;
+		if (nulrule && record[n - 1] != '\0' &&
+		    record[n - 1] != s.params.separator)
+			continue;
+		return dbzitem{reinterpret_cast<char *>(&s.foundvalue), 8};
+	}
+}
+
+dbzitem dbmfind(dbzitem key) { return dbzfind(key); }
+
+dbzitem dbzlookup(dbzitem key) {
+	if (key.dsize <= 0) {
+		dbz::state().lastprobe = nullptr;
+		return dbz::noresult();
+	}
+	size_t len = static_cast<size_t>(key.dsize);
+	size_t n = len < dbz::kMaxLookupKey ? len : dbz::kMaxLookupKey;
+	char folded[dbz::kMaxLookupKey + 1];
+	const char *k = dbz::foldkey(folded, key.ptr, n);
+	folded[n] = '\0';
+	return dbzfind(dbzitem{const_cast<char *>(k), static_cast<int32_t>(n)});
+}
+
+}  // extern "C"
