@@ -102,9 +102,16 @@ int readconf(FILE *dir, FILE *pag, dbzparams *p) {
 	int c = getc(dir);
 	if (c == EOF) {
 		// An empty .dir stands for the defaults; beside a .pag that holds
-		// slots it marks an index made before the .dir was written.
-		if (pag != nullptr && getc(pag) != EOF)
-			p->legacy = 1;
+		// slots it marks an index made before the .dir was written. A read
+		// error is no empty file: the defaults would misplace every key.
+		if (ferror(dir))
+			return -1;
+		if (pag != nullptr) {
+			if (getc(pag) != EOF)
+				p->legacy = 1;
+			else if (ferror(pag))
+				return -1;
+		}
 		setdefaults(p);
 		return 0;
 	}

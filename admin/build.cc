@@ -1,0 +1,448 @@
+// build.cc: dbz build and dbz rebuild: a new index for a history file,
+// filled from its lines and put in place of the old one atomically.
+//
+// The new index is made under a temporary base name beside the history (a
+// hard link to it, so that the index can confirm its candidates by reading
+// the base file of that name), filled through the same folded lookup and
+// store that quorlin uses, flushed, synced, and then renamed over the old
+// .pag and .dir. Until the renames the old index is untouched; on failure
+// or on SIGINT, SIGTERM or SIGHUP the temporaries are removed.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "admin/commands.h"
+#include "admin/common.h"
+#include "dbz/internal.h"
+
+namespace {
+
+// Lines between two looks at the clock for the progress display.
+constexpr int64_t kProgressLines = 65536;
+
+// The temporaries, as fixed buffers so that the signal handler can remove
+// them. A name is empty while its file does not exist.
+char tmpbase[4096], tmpdir[4100], tmppag[4100];
+volatile sig_atomic_t committing = 0;
+
+void removetemps() {
+	// The base link goes last: while it exists, its name is taken, and
+	// no other build can pick the same .dir and .pag names.
+	if (tmppag[0] != '\0')
+		unlink(tmppag);
+	if (tmpdir[0] != '\0')
+		unlink(tmpdir);
+	if (tmpbase[0] != '\0')
+		unlink(tmpbase);
+}
+
+void onsignal(int sig) {
+	if (!committing)
+		removetemps();
+	signal(sig, SIG_DFL);
+	raise(sig);
+}
+
+const int kCaught[] = {SIGINT, SIGTERM, SIGHUP};
+
+void catchsignals(void (*handler)(int)) {
+	for (int sig : kCaught)
+		signal(sig, handler);
+}
+
+void blocksignals(int how) {
+	sigset_t set;
+	sigemptyset(&set);
+	for (int sig : kCaught)
+		sigaddset(&set, sig);
+	sigprocmask(how, &set, nullptr);
+}
+
+std::string dirof(const std::string &path) {
+	size_t slash = path.rfind('/');
+	if (slash == std::string::npos)
+		return ".";
+	if (slash == 0)
+		return "/";
+	return path.substr(0, slash);
+}
+
+std::string lastpart(const std::string &path) {
+	size_t slash = path.rfind('/');
+	return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Makes tmpbase a new name beside history that refers to the history file:
+// a hard link, or where the file system has none a symbolic link. The name
+// is claimed exclusively, so concurrent builds never share temporaries.
+bool maketempbase(const std::string &history) {
+	for (int attempt = 0; attempt < 1000; attempt++) {
+		snprintf(tmpbase, sizeof tmpbase, "%s.new%ld.%d", history.c_str(),
+		         static_cast<long>(getpid()), attempt);
+		if (strlen(tmpbase) + 5 >= sizeof tmpdir) {
+			tmpbase[0] = '\0';
+			errno = ENAMETOOLONG;
+			admin::syserr("%s", history.c_str());
+			return false;
+		}
+		int r = link(history.c_str(), tmpbase);
+		if (r != 0 && errno != EEXIST)
+			r = symlink(lastpart(history).c_str(), tmpbase);
+		if (r == 0) {
+			snprintf(tmpdir, sizeof tmpdir, "%s.dir", tmpbase);
+			snprintf(tmppag, sizeof tmppag, "%s.pag", tmpbase);
+			return true;
+		}
+		if (errno != EEXIST) {
+			admin::syserr("%s", tmpbase);
+			tmpbase[0] = '\0';
+			return false;
+		}
+	}
+	admin::syserr("%s", tmpbase);
+	tmpbase[0] = '\0';
+	return false;
+}
+
+// Counts the lines of the file open at fd without moving its offset: the
+// newlines, and a last line that the file ends in the middle of.
+bool countlines(int fd, int64_t *lines) {
+	char buf[65536];
+	int64_t count = 0, pos = 0;
+	char last = '\n';
+	for (;;) {
+		ssize_t n = pread(fd, buf, sizeof buf, pos);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			return false;
+		if (n == 0)
+			break;
+		for (const char *p = buf, *end = buf + n;
+		     (p = static_cast<const char *>(memchr(p, '\n', end - p))) != nullptr;
+		     p++)
+			count++;
+		last = buf[n - 1];
+		pos += n;
+	}
+	*lines = count + (last != '\n' ? 1 : 0);
+	return true;
+}
+
+// Gives path the permissions and, where allowed, the owner of like, so that
+// a rebuilt index stays writable for the news server's user.
+void copymode(const char *path, const std::string &like) {
+	struct stat st;
+	if (stat(like.c_str(), &st) != 0)
+		return;
+	if (chown(path, st.st_uid, st.st_gid) != 0) {
+		// Only the owner's own files can be given away; keep ours.
+	}
+	chmod(path, st.st_mode & 07777);
+}
+
+bool syncfile(const char *path) {
+	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	if (fd < 0 || fsync(fd) != 0) {
+		admin::syserr("%s", path);
+		if (fd >= 0)
+			close(fd);
+		return false;
+	}
+	if (close(fd) != 0) {
+		admin::syserr("%s", path);
+		return false;
+	}
+	return true;
+}
+
+double now() {
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+struct progress {
+	bool on;
+	double started, shown;
+	const char *path;
+	int64_t total;
+};
+
+void showprogress(progress &pg, int64_t bytes, int64_t lines, bool last) {
+	double t = now();
+	if (!last && pg.shown != 0 && t - pg.shown < 1.0)
+		return;
+	pg.shown = t;
+	double elapsed = t - pg.started;
+	double rate = elapsed > 0 ? static_cast<double>(lines) / elapsed : 0;
+	int pct = pg.total > 0 ? static_cast<int>(bytes * 100 / pg.total) : 100;
+	fprintf(stderr, "\rdbz: %s: %lld of %lld bytes (%d%%), %lld lines, %.0f lines/s%s",
+	        pg.path, static_cast<long long>(bytes),
+	        static_cast<long long>(pg.total), pct,
+	        static_cast<long long>(lines), rate, last ? "\n" : "   ");
+}
+
+// Prints a bad line's message ID readably: at most 60 bytes, other bytes
+// than printable ASCII shown as '?'.
+std::string excerpt(const char *text, size_t len) {
+	std::string s;
+	for (size_t i = 0; i < len && i < 60; i++) {
+		unsigned char c = static_cast<unsigned char>(text[i]);
+		s += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+	}
+	if (len > 60)
+		s += "...";
+	return s;
+}
+
+struct counts {
+	int64_t stored, repeated, bad;
+};
+
+// Stores every line's message ID of the history open in r in the open
+// index, at the line's offset, the way quorlin records an unseen ID. An ID
+// already in the index keeps its first line. Returns false after printing
+// the cause when the index could not be written or the history not read.
+bool fill(admin::histreader &r, progress &pg, counts &n) {
+	dbz::indexstate &s = dbz::state();
+	const char sep = s.params.separator;
+	const char *path = r.path;
+	char key[dbz::kMaxStoreKey + 1];
+	admin::histline line;
+	int got;
+	while ((got = admin::histnext(&r, &line)) == 1) {
+		if (pg.on && line.number % kProgressLines == 0)
+			showprogress(pg, line.offset, line.number, false);
+		size_t idlen;
+		bool hassep = admin::lineid(line.text, line.len, sep, &idlen);
+		const char *why = nullptr;
+		if (line.length == 0)
+			why = "empty line";
+		else if (!admin::isid(line.text, idlen))
+			why = "not a message ID";
+		else if (!hassep)
+			why = sep == '\t' ? "no tab after the message ID"
+			                  : "no separator after the message ID";
+		else if (idlen + 1 > dbz::kMaxStoreKey)
+			why = "message ID too long";
+		if (why != nullptr) {
+			std::string shown = excerpt(line.text, idlen);
+			admin::errmsg("%s:%lld: %s, line skipped%s%s", path,
+			              static_cast<long long>(line.number), why,
+			              shown.empty() ? "" : ": ", shown.c_str());
+			n.bad++;
+			continue;
+		}
+		memcpy(key, line.text, idlen);
+		key[idlen] = '\0';
+		dbzitem k{key, static_cast<int32_t>(idlen + 1)};
+		if (dbzlookup(k).ptr != nullptr) {
+			n.repeated++;
+			continue;
+		}
+		int64_t offset = line.offset;
+		dbzitem v{reinterpret_cast<char *>(&offset), sizeof offset};
+		errno = 0;
+		if (dbzstore(k, v) != 0) {
+			if (static_cast<uint64_t>(offset) & s.tagenable)
+				admin::errmsg("%s:%lld: offset %lld does not fit the index's "
+				              "tag layout; make a new index with dbz build",
+				              path, static_cast<long long>(line.number),
+				              static_cast<long long>(offset));
+			else
+				admin::syserr("%s: cannot store line %lld", tmppag,
+				              static_cast<long long>(line.number));
+			return false;
+		}
+		n.stored++;
+	}
+	if (got < 0) {
+		admin::syserr("%s", path);
+		return false;
+	}
+	if (pg.on)
+		showprogress(pg, r.pos, r.lines, true);
+	return true;
+}
+
+// Puts the new index's files in place of the old ones. The .pag goes
+// first and the .dir last: the .dir is what a rebuild reads its statistics
+// from, so an interruption between the two renames leaves the old
+// statistics, and running the same command again gives the same index.
+bool commit(const std::string &history) {
+	std::string pag = history + ".pag", dir = history + ".dir";
+	copymode(tmppag, pag);
+	copymode(tmpdir, dir);
+	if (!syncfile(tmppag) || !syncfile(tmpdir))
+		return false;
+	blocksignals(SIG_BLOCK);
+	committing = 1;
+	if (rename(tmppag, pag.c_str()) != 0) {
+		admin::syserr("%s", pag.c_str());
+		committing = 0;
+		blocksignals(SIG_UNBLOCK);
+		return false;
+	}
+	tmppag[0] = '\0';
+	if (rename(tmpdir, dir.c_str()) != 0) {
+		admin::syserr("%s", dir.c_str());
+		admin::errmsg("%s: the new .pag is in place but not its .dir; "
+		              "the index is unusable until it is built again",
+		              history.c_str());
+		committing = 0;
+		blocksignals(SIG_UNBLOCK);
+		return false;
+	}
+	tmpdir[0] = '\0';
+	std::string folder = dirof(history);
+	int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	bool ok = fd >= 0 && fsync(fd) == 0;
+	if (!ok)
+		admin::syserr("%s", folder.c_str());
+	if (fd >= 0)
+		close(fd);
+	unlink(tmpbase);
+	tmpbase[0] = '\0';
+	committing = 0;
+	blocksignals(SIG_UNBLOCK);
+	return ok;
+}
+
+// The common part of build and rebuild. expected < 0: size from the line
+// count. With rebuild the configuration comes from the old index instead.
+int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet) {
+	std::string history = historyarg;
+	static admin::histreader r;
+	if (!admin::histopen(&r, history.c_str())) {
+		admin::syserr("%s", history.c_str());
+		return 1;
+	}
+
+	int64_t size = 0, tagmask = 0;
+	if (rebuild) {
+		// Read the old configuration here too, to name what is wrong
+		// with it; dbzrebuild() only fails.
+		std::string olddir = history + ".dir";
+		FILE *f = fopen(olddir.c_str(), "r");
+		if (f == nullptr) {
+			admin::syserr("%s", olddir.c_str());
+			admin::histclose(&r);
+			return 1;
+		}
+		dbzparams p;
+		int bad = dbz::readconf(f, nullptr, &p);
+		fclose(f);
+		if (bad < 0) {
+			admin::errmsg("%s: malformed index configuration", olddir.c_str());
+			admin::histclose(&r);
+			return 1;
+		}
+	} else {
+		if (expected < 0 && !countlines(r.fd, &expected)) {
+			admin::syserr("%s", history.c_str());
+			admin::histclose(&r);
+			return 1;
+		}
+		size = dbzpicksize(expected);
+		int64_t largest = r.size > INT32_MAX ? INT32_MAX : r.size;
+		tagmask = dbzpicktagmask(static_cast<int32_t>(largest));
+	}
+
+	catchsignals(onsignal);
+	if (!maketempbase(history)) {
+		admin::histclose(&r);
+		return 1;
+	}
+	dbzsetincore(1);
+	errno = 0;
+	int made = rebuild ? dbzrebuild(tmpbase, history.c_str())
+	                   : dbzcreate(tmpbase, size, '\t', 'C', tagmask);
+	if (made != 0) {
+		admin::syserr("%s: cannot create index", tmpbase);
+		dbzdone();
+		removetemps();
+		admin::histclose(&r);
+		return 1;
+	}
+	dbz::indexstate &s = dbz::state();
+	if (s.coretable == nullptr)
+		admin::errmsg("%s: no memory for the in-core table of %lld slots; "
+		              "working through the file (slow)",
+		              tmppag, static_cast<long long>(s.params.tablesize));
+
+	progress pg{!quiet && isatty(2), now(), 0, history.c_str(), r.size};
+	counts n{0, 0, 0};
+	bool ok = fill(r, pg, n);
+	admin::histclose(&r);
+	errno = 0;
+	if (dbzdone() != 0 && ok) {
+		admin::syserr("%s: cannot write index", tmpbase);
+		ok = false;
+	}
+	if (ok)
+		ok = commit(history);
+	if (!ok) {
+		removetemps();
+		return 1;
+	}
+	if (n.repeated > 0)
+		admin::errmsg("%s: %lld repeated message IDs skipped, each kept its "
+		              "first line",
+		              history.c_str(), static_cast<long long>(n.repeated));
+	if (n.bad > 0)
+		admin::errmsg("%s: %lld bad lines skipped", history.c_str(),
+		              static_cast<long long>(n.bad));
+	return 0;
+}
+
+int usage(bool rebuild) {
+	fputs(rebuild ? "usage: dbz rebuild [-q] history\n"
+	              : "usage: dbz build [-e expected] [-q] history\n",
+	      stderr);
+	return 2;
+}
+
+int parse(int argc, char **argv, bool rebuild) {
+	int64_t expected = -1;
+	bool quiet = false;
+	opterr = 0;
+	optind = 1;
+	int c;
+	while ((c = getopt(argc, argv, rebuild ? "q" : "e:q")) != -1) {
+		switch (c) {
+		case 'e':
+			if (!admin::parsenum(optarg, 0, INT64_MAX, "-e", &expected))
+				return usage(rebuild);
+			break;
+		case 'q':
+			quiet = true;
+			break;
+		default:
+			if (optopt == 'e' && !rebuild)
+				admin::errmsg("%s: option -e needs an argument", argv[0]);
+			else
+				admin::errmsg("%s: unknown option -%c", argv[0], optopt);
+			return usage(rebuild);
+		}
+	}
+	argc -= optind;
+	argv += optind;
+	if (argc != 1)
+		return usage(rebuild);
+	return run(argv[0], rebuild, expected, quiet);
+}
+
+}  // namespace
+
+int cmd_build(int argc, char **argv) { return parse(argc, argv, false); }
+
+int cmd_rebuild(int argc, char **argv) { return parse(argc, argv, true); }

@@ -1,0 +1,242 @@
+// check.cc: dbz check: cross-checks an index and its history both ways and
+// reports every place where they disagree.
+//
+// One pass over the history, front to back: every line's ID must be found
+// by a lookup at that line (or at an earlier line with the same ID), and
+// every slot on the ID's probe that holds the line's offset is marked in a
+// bitmap of the .pag's slots. Afterwards every slot in use that no line
+// marked is reported. Memory: the in-core first table, one bit per slot and
+// the history reader's buffers; nothing grows with the number of lines.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "admin/commands.h"
+#include "admin/common.h"
+#include "admin/inspect.h"
+#include "dbz/internal.h"
+
+namespace {
+
+using admin::inspected;
+
+int usage() {
+	fputs("usage: dbz check history\n", stderr);
+	return 2;
+}
+
+struct tally {
+	int64_t lines = 0;
+	int64_t skipped = 0;     // lines whose ID the tools would not index
+	int64_t duplicates = 0;  // lines found at an earlier line of their ID
+	int64_t values = 0;      // slots in use
+	int64_t badlines = 0;
+	int64_t badslots = 0;
+};
+
+// One bit per slot of the .pag.
+struct bitmap {
+	std::vector<uint64_t> words;
+	explicit bitmap(int64_t bits) : words(static_cast<size_t>((bits + 63) / 64)) {}
+	void set(int64_t i) { words[i / 64] |= uint64_t{1} << (i % 64); }
+	bool test(int64_t i) const { return words[i / 64] >> (i % 64) & 1; }
+};
+
+// True when offset is the first byte of a line of the history.
+bool linestart(const inspected &ix, int64_t offset) {
+	if (offset == 0)
+		return true;
+	if (offset < 0 || offset >= ix.basesize)
+		return false;
+	char c;
+	return pread(ix.basefd, &c, 1, offset - 1) == 1 && c == '\n';
+}
+
+// Walks the probe of hash h to its end, marking every slot that holds
+// offset. Returns the first candidate the probe yielded (-1 for none) or
+// -2 on a .pag read error.
+int64_t walk(const inspected &ix, int64_t h, int64_t offset, bitmap *marks) {
+	const dbz::indexstate &s = dbz::state();
+	dbz::startprobe(h);
+	int64_t first = -1;
+	bool any = false;
+	for (int64_t v; (v = dbz::nextslot()) != -1;) {
+		if (!any) {
+			first = v;
+			any = true;
+		}
+		if (v == offset && s.probe.slot < ix.pagslots)
+			marks->set(s.probe.slot);
+	}
+	return s.probe.failed ? -2 : first;
+}
+
+// Checks that a lookup of the line's ID finds this line or an earlier line
+// with the same ID; reports the line otherwise.
+void findline(const inspected &ix, const admin::histline &line, size_t idlen,
+              bool fast, tally *t) {
+	int64_t found = line.offset;
+	if (!fast) {
+		char key[dbz::kMaxStoreKey + 1];
+		memcpy(key, line.text, idlen);
+		key[idlen] = '\0';
+		dbzitem r = dbzlookup(dbzitem{key, static_cast<int32_t>(idlen + 1)});
+		if (r.ptr == nullptr) {
+			printf("line %" PRId64 ": %.*s: not found in the index\n",
+			       line.number, static_cast<int>(idlen), line.text);
+			t->badlines++;
+			return;
+		}
+		memcpy(&found, r.ptr, sizeof found);
+	}
+	if (found == line.offset)
+		return;
+	if (found < line.offset && linestart(ix, found)) {
+		t->duplicates++;
+		return;
+	}
+	printf("line %" PRId64 ": %.*s: the index finds offset %" PRId64
+	       " instead of %" PRId64 "\n",
+	       line.number, static_cast<int>(idlen), line.text, found, line.offset);
+	t->badlines++;
+}
+
+// Says why a slot in use that no line marked is wrong.
+void reportslot(const inspected &ix, int64_t slot, const admin::slotvalue &v,
+                tally *t) {
+	t->badslots++;
+	int64_t off = v.value;
+	printf("slot %" PRId64 ": offset %" PRId64 ": ", slot, off);
+	if (off < 0 || off >= ix.basesize) {
+		printf("beyond the end of the history\n");
+		return;
+	}
+	if (!linestart(ix, off)) {
+		printf("not the start of a line\n");
+		return;
+	}
+	char id[dbz::kMaxLookupKey + 1];
+	int64_t len = admin::recordid(&ix, off, id, sizeof id);
+	if (len < 0 || !admin::isid(id, static_cast<size_t>(len)) ||
+	    static_cast<size_t>(len) >= dbz::kMaxStoreKey) {
+		printf("the line there has no message ID that could be indexed\n");
+		return;
+	}
+	int64_t h = admin::idhash(id, static_cast<size_t>(len));
+	const char *why;
+	if (admin::probelength(h, slot) < 0)
+		why = "does not hash to this slot's probe";
+	else if (v.tagged && v.tag != admin::hashtag(h))
+		why = "carries another key's tag here";
+	else
+		why = "lies beyond the end of its key's probe";
+	printf("%.*s %s\n", static_cast<int>(len), id, why);
+}
+
+// The pass over the history. Returns false on a read error.
+bool checklines(const inspected &ix, bitmap *marks, tally *t) {
+	admin::histreader r;
+	if (!admin::histopen(&r, ix.history)) {
+		admin::syserr("%s", ix.history);
+		return false;
+	}
+	char sep = dbz::state().params.separator;
+	admin::histline line;
+	int got;
+	while ((got = admin::histnext(&r, &line)) == 1) {
+		t->lines++;
+		size_t idlen;
+		bool hassep = admin::lineid(line.text, line.len, sep, &idlen);
+		// The tools index only well-formed IDs that fit a key.
+		if (!hassep || !admin::isid(line.text, idlen) ||
+		    idlen >= dbz::kMaxStoreKey) {
+			t->skipped++;
+			continue;
+		}
+		int64_t h = admin::idhash(line.text, idlen);
+		int64_t first = walk(ix, h, line.offset, marks);
+		if (first == -2) {
+			errno = EIO;
+			admin::syserr("%s.pag", ix.history);
+			admin::histclose(&r);
+			return false;
+		}
+		// When this line's offset is the first candidate, the lookup would
+		// confirm it against this very line: no need to read it again. (A
+		// separator that folding changes would fail that confirmation.)
+		bool fast = first == line.offset && (sep < 'A' || sep > 'Z');
+		findline(ix, line, idlen, fast, t);
+	}
+	if (got < 0) {
+		admin::syserr("%s", ix.history);
+		admin::histclose(&r);
+		return false;
+	}
+	admin::histclose(&r);
+	return true;
+}
+
+// The pass over the slots.
+bool checkslots(inspected *ix, const bitmap &marks, tally *t) {
+	admin::slotvalue v;
+	int r;
+	while ((r = admin::readslot(ix, &v)) >= 0) {
+		if (r == 0)
+			continue;
+		t->values++;
+		int64_t slot = ix->next - 1;
+		if (!marks.test(slot))
+			reportslot(*ix, slot, v, t);
+	}
+	if (ferror(ix->pag)) {
+		admin::syserr("%s.pag", ix->history);
+		return false;
+	}
+	return true;
+}
+
+}  // namespace
+
+int cmd_check(int argc, char **argv) {
+	opterr = 0;
+	optind = 1;
+	if (getopt(argc, argv, "") != -1) {
+		admin::errmsg("check: unknown option -%c", optopt);
+		return usage();
+	}
+	argc -= optind;
+	argv += optind;
+	if (argc != 1)
+		return usage();
+
+	inspected ix;
+	if (!admin::inspectopen(&ix, argv[0], true))
+		return 1;
+	bitmap marks(ix.pagslots);
+	tally t;
+	bool ok = checklines(ix, &marks, &t) && checkslots(&ix, marks, &t);
+	admin::inspectclose(&ix);
+	if (ok) {
+		int64_t bad = t.badlines + t.badslots;
+		printf("%s: %" PRId64 " lines (%" PRId64 " not indexable, %" PRId64
+		       " repeated IDs), %" PRId64 " slots in use: ",
+		       argv[0], t.lines, t.skipped, t.duplicates, t.values);
+		if (bad == 0)
+			printf("index and history agree\n");
+		else
+			printf("%" PRId64 " disagreements (%" PRId64 " lines, %" PRId64
+			       " slots)\n",
+			       bad, t.badlines, t.badslots);
+	}
+	if (fflush(stdout) != 0 || ferror(stdout)) {
+		admin::syserr("stdout");
+		return 1;
+	}
+	if (!ok)
+		return 1;
+	return t.badlines + t.badslots == 0 ? 0 : 1;
+}

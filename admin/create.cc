@@ -1,0 +1,120 @@
+// create.cc: dbz create: an empty index with chosen parameters.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "admin/commands.h"
+#include "admin/common.h"
+#include "dbz/dbz.h"
+
+namespace {
+
+int usage() {
+	fputs("usage: dbz create [-s size | -e expected] [-F separator] "
+	      "[-C casechar] [-t tagmask] base\n",
+	      stderr);
+	return 2;
+}
+
+// The separator is one character other than a digit, taken as it stands,
+// or a character code from 0 to 255: "-F :" and "-F 58" are the same, and
+// "-F 9" is a tab.
+bool parseseparator(const char *text, int *sep) {
+	if (text[0] != '\0' && text[1] == '\0' && (text[0] < '0' || text[0] > '9')) {
+		*sep = static_cast<unsigned char>(text[0]);
+		return true;
+	}
+	int64_t code;
+	if (!admin::parsenum(text, 0, 255, "-F", &code))
+		return false;
+	*sep = static_cast<int>(code);
+	return true;
+}
+
+bool parsecasechar(const char *text, int *casechar) {
+	if (text[0] == '\0' || text[1] != '\0' || strchr("0Bb=C?", text[0]) == nullptr) {
+		admin::errmsg("-C %s: invalid case character (one of 0 B b = C ?)",
+		              text);
+		return false;
+	}
+	*casechar = text[0];
+	return true;
+}
+
+}  // namespace
+
+int cmd_create(int argc, char **argv) {
+	int64_t size = 0, expected = -1, tagmask = 0;
+	bool havesize = false, havetagmask = false;
+	int separator = '\t', casechar = 'C';
+	opterr = 0;
+	optind = 1;
+	int c;
+	while ((c = getopt(argc, argv, "s:e:F:C:t:")) != -1) {
+		switch (c) {
+		case 's':
+			if (!admin::parsenum(optarg, 2, INT64_MAX, "-s", &size))
+				return usage();
+			havesize = true;
+			break;
+		case 'e':
+			if (!admin::parsenum(optarg, 0, INT64_MAX, "-e", &expected))
+				return usage();
+			break;
+		case 'F':
+			if (!parseseparator(optarg, &separator))
+				return usage();
+			break;
+		case 'C':
+			if (!parsecasechar(optarg, &casechar))
+				return usage();
+			break;
+		case 't':
+			// A mask with the sign bit set has no room for the
+			// tag-enable bit above its field.
+			if (!admin::parsenum(optarg, 0, INT64_MAX, "-t", &tagmask))
+				return usage();
+			havetagmask = true;
+			break;
+		default:
+			if (optopt != 0 && strchr("seFCt", optopt) != nullptr)
+				admin::errmsg("create: option -%c needs an argument", optopt);
+			else
+				admin::errmsg("create: unknown option -%c", optopt);
+			return usage();
+		}
+	}
+	argc -= optind;
+	argv += optind;
+	if (argc != 1 || (havesize && expected >= 0))
+		return usage();
+	const char *base = argv[0];
+
+	if (expected >= 0)
+		size = dbzpicksize(expected);
+	if (!havetagmask) {
+		// Leave room in the values for offsets up to the base file's
+		// present size; without a base file keep the default layout.
+		struct stat st;
+		if (stat(base, &st) == 0) {
+			int64_t largest = st.st_size > INT32_MAX ? INT32_MAX : st.st_size;
+			tagmask = dbzpicktagmask(static_cast<int32_t>(largest));
+		}
+	}
+
+	errno = 0;
+	if (dbzcreate(base, size, separator, casechar, tagmask) != 0) {
+		admin::syserr("%s: cannot create index", base);
+		return 1;
+	}
+	errno = 0;
+	if (dbzdone() != 0) {
+		admin::syserr("%s: cannot close new index", base);
+		return 1;
+	}
+	return 0;
+}

@@ -1,0 +1,378 @@
+// stats.cc: dbz stats: an index's configuration, usage counts, table load
+// and probe lengths, and whether it wants a rebuild.
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "admin/commands.h"
+#include "admin/common.h"
+#include "admin/inspect.h"
+#include "dbz/internal.h"
+
+namespace {
+
+using admin::inspected;
+
+// A first table fuller than this is reported as full: new IDs then walk
+// long probes before they find an empty slot, and soon spill.
+constexpr double kFullLoad = 0.9;
+// Even a table sized by dbzpicksize spills a few values of its longest
+// clusters; a rebuild is advised when more than this share of the values
+// lie beyond the first table.
+constexpr double kSpillShare = 0.01;
+// Probe lengths are counted exactly up to this; longer ones share the last
+// bucket (their maximum is still exact).
+constexpr int64_t kLengthCap = 1 << 16;
+// Width of the longest bar of the text histogram.
+constexpr int kBarWidth = 40;
+
+struct figures {
+	std::vector<int64_t> inuse;  // slots in use, per table
+	int64_t values = 0;          // slots in use in all tables
+	int64_t tagged = 0;
+	int64_t unreachable = 0;     // values their key's probe never finds
+	std::vector<int64_t> lengths = std::vector<int64_t>(kLengthCap + 1);
+	double lengthsum = 0;
+	int64_t measured = 0;        // values with a probe length
+	int64_t maxlength = 0;
+	int64_t p99 = 0;
+	double load = 0;
+	int64_t newsize = 0;         // what a rebuild picks
+	int64_t newspan = 0, newflag = 0;
+	std::vector<std::string> reasons;
+};
+
+int usage() {
+	fputs("usage: dbz stats [-j] history\n", stderr);
+	return 2;
+}
+
+// The table size and tag layout that a rebuild derives from p.
+void rebuildpick(const dbzparams &p, figures *f) {
+	int64_t busiest = 0;
+	bool full = true;
+	for (int64_t count : p.usage) {
+		if (count > busiest)
+			busiest = count;
+		if (count == 0)
+			full = false;
+	}
+	int64_t picked = dbzpicksize(busiest > 0 ? busiest : 0);
+	f->newsize = full && busiest > 0 ? picked
+	                                  : (picked > p.tablesize ? picked : p.tablesize);
+	f->newspan = p.tagspan;
+	f->newflag = p.tagflag;
+	if (p.untagged[0] != 0) {
+		uint64_t span = static_cast<uint64_t>(p.tagspan);
+		f->newspan = static_cast<int64_t>(span & (span << 1));
+		if (f->newspan == 0)
+			f->newflag = 0;
+	}
+}
+
+// Reads every slot, and the key of every stored value from the history, to
+// count the slots in use and the probe lengths.
+bool measure(inspected *ix, figures *f) {
+	const dbz::indexstate &s = dbz::state();
+	int64_t size = s.params.tablesize;
+	int64_t tables = ix->pagslots / size + (ix->pagslots % size != 0);
+	f->inuse.assign(tables > 0 ? tables : 1, 0);
+	char id[dbz::kMaxLookupKey + 1];
+	admin::slotvalue v;
+	int r;
+	while ((r = admin::readslot(ix, &v)) >= 0) {
+		if (r == 0)
+			continue;
+		int64_t slot = ix->next - 1;
+		f->inuse[slot / size]++;
+		f->values++;
+		if (v.tagged)
+			f->tagged++;
+		int64_t len = admin::recordid(ix, v.value, id, sizeof id);
+		int64_t h = len < 0 ? -1 : admin::idhash(id, static_cast<size_t>(len));
+		int64_t n = h < 0 ? -1 : admin::probelength(h, slot);
+		if (n < 0 || (v.tagged && v.tag != admin::hashtag(h))) {
+			f->unreachable++;
+			continue;
+		}
+		f->lengths[n < kLengthCap ? n : kLengthCap]++;
+		f->lengthsum += static_cast<double>(n);
+		f->measured++;
+		if (n > f->maxlength)
+			f->maxlength = n;
+	}
+	if (ferror(ix->pag)) {
+		admin::syserr("%s.pag", ix->history);
+		return false;
+	}
+	// The 99th percentile: the smallest length that at least 99% of the
+	// measured values do not exceed.
+	int64_t need = (f->measured * 99 + 99) / 100, seen = 0;
+	for (int64_t n = 1; n <= kLengthCap && f->measured > 0; n++) {
+		seen += f->lengths[n];
+		if (seen >= need) {
+			f->p99 = n;
+			break;
+		}
+	}
+	f->load = static_cast<double>(f->inuse[0]) / static_cast<double>(size);
+	return true;
+}
+
+void judge(figures *f) {
+	const dbzparams &p = dbz::state().params;
+	char why[160];
+	int64_t spilled = f->values - f->inuse[0];
+	if (spilled > kSpillShare * static_cast<double>(f->values)) {
+		snprintf(why, sizeof why,
+		         "the first table spills: %" PRId64 " values in further tables",
+		         spilled);
+		f->reasons.push_back(why);
+	}
+	if (f->load > kFullLoad) {
+		snprintf(why, sizeof why, "the first table is %.1f%% full",
+		         100 * f->load);
+		f->reasons.push_back(why);
+	}
+	if (p.untagged[0] > 0) {
+		snprintf(why, sizeof why,
+		         "%" PRId64 " stores of this period reached into the tag field",
+		         p.untagged[0]);
+		f->reasons.push_back(why);
+	}
+	if (f->unreachable > 0) {
+		snprintf(why, sizeof why,
+		         "%" PRId64 " values lie off their key's probe (see dbz check)",
+		         f->unreachable);
+		f->reasons.push_back(why);
+	}
+	rebuildpick(p, f);
+}
+
+const char *casemodetext(char mode) {
+	switch (mode) {
+	case '=':
+		return "fold whole keys";
+	case 'C':
+		return "fold from the first '@', whole postmaster keys";
+	default:
+		return "no folding";
+	}
+}
+
+// "bits 26-30" for a mask of consecutive bits; any other mask in hex.
+std::string bits(uint64_t mask) {
+	if (mask == 0)
+		return "none";
+	int lo = __builtin_ctzll(mask), hi = 63 - __builtin_clzll(mask);
+	char buf[64];
+	uint64_t run = (hi == 63 ? ~uint64_t{0} : (uint64_t{1} << (hi + 1))) -
+	               (uint64_t{1} << lo);
+	if (run == mask && lo == hi)
+		snprintf(buf, sizeof buf, "bit %d", lo);
+	else if (run == mask)
+		snprintf(buf, sizeof buf, "bits %d-%d", lo, hi);
+	else
+		snprintf(buf, sizeof buf, "mask 0x%" PRIx64, mask);
+	return buf;
+}
+
+// Histogram buckets: 1, 2, 3-4, 5-8, ... up to the longest probe.
+struct bucket {
+	int64_t lo, hi, count;
+};
+
+std::vector<bucket> buckets(const figures &f) {
+	std::vector<bucket> out;
+	for (int64_t lo = 1, hi = 1; lo <= f.maxlength && lo <= kLengthCap;
+	     lo = hi + 1, hi = 2 * hi) {
+		bucket b{lo, hi < kLengthCap ? hi : kLengthCap, 0};
+		for (int64_t n = b.lo; n <= b.hi; n++)
+			b.count += f.lengths[n];
+		out.push_back(b);
+	}
+	return out;
+}
+
+void printtext(const inspected &ix, const figures &f) {
+	const dbz::indexstate &s = dbz::state();
+	const dbzparams &p = s.params;
+	printf("index         %s\n", ix.history);
+	printf("table size    %" PRId64 " slots; the .pag holds %zu table%s\n",
+	       p.tablesize, f.inuse.size(), f.inuse.size() == 1 ? "" : "s");
+	printf("separator     %d\n", static_cast<unsigned char>(p.separator));
+	printf("case mode     %c (%s)\n", p.casemode, casemodetext(p.casemode));
+	printf("tag layout    flag %" PRId64 ", span %" PRId64 ", position %d: "
+	       "tag field %s, enable %s\n",
+	       p.tagflag, p.tagspan, p.tagpos, bits(s.tagfield).c_str(),
+	       bits(s.tagenable).c_str());
+	printf("byte order   ");
+	for (int b : p.byteorder)
+		printf(" %d", b);
+	printf(" (%s)\n", s.sameorder ? "this machine's" : "not this machine's");
+	printf("legacy        %s\n", p.legacy ? "yes (empty .dir)" : "no");
+	printf("period        stores    untagged\n");
+	for (int i = 0; i < DBZ_NPERIODS; i++)
+		printf("%6d  %12" PRId64 "  %10" PRId64 "\n", i, p.usage[i],
+		       p.untagged[i]);
+	printf("in use        %" PRId64 " of %" PRId64 " slots in table 1, "
+	       "load factor %.4f\n",
+	       f.inuse[0], p.tablesize, f.load);
+	for (size_t t = 1; t < f.inuse.size(); t++)
+		printf("              %" PRId64 " in table %zu\n", f.inuse[t], t + 1);
+	printf("values        %" PRId64 " (%" PRId64 " tagged, %" PRId64
+	       " untagged, %" PRId64 " off their probe)\n",
+	       f.values, f.tagged, f.values - f.tagged, f.unreachable);
+	if (f.measured > 0) {
+		printf("probe length  mean %.3f, 99th percentile %s%" PRId64
+		       ", maximum %" PRId64 "\n",
+		       f.lengthsum / static_cast<double>(f.measured),
+		       f.p99 >= kLengthCap ? ">=" : "", f.p99, f.maxlength);
+		std::vector<bucket> bs = buckets(f);
+		int64_t top = 0;
+		for (const bucket &b : bs)
+			if (b.count > top)
+				top = b.count;
+		for (const bucket &b : bs) {
+			char range[48];
+			if (b.lo == b.hi)
+				snprintf(range, sizeof range, "%" PRId64, b.lo);
+			else
+				snprintf(range, sizeof range, "%" PRId64 "-%" PRId64, b.lo,
+				         b.hi);
+			int width = static_cast<int>(
+			    (b.count * kBarWidth + top - 1) / (top > 0 ? top : 1));
+			printf("%13s  %-*.*s %" PRId64 "\n", range, kBarWidth, width,
+			       "########################################", b.count);
+		}
+	}
+	if (f.reasons.empty()) {
+		printf("verdict       healthy\n");
+	} else {
+		printf("verdict       rebuild advised\n");
+		for (const std::string &r : f.reasons)
+			printf("              %s\n", r.c_str());
+	}
+	printf("rebuild       dbz rebuild would pick size %" PRId64, f.newsize);
+	if (f.newspan != p.tagspan)
+		printf(", tag span %" PRId64 " (flag %" PRId64 ")", f.newspan,
+		       f.newflag);
+	printf("\n");
+}
+
+// Writes text as a JSON string.
+void jsonstring(const char *text) {
+	putchar('"');
+	for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text);
+	     *c != '\0'; c++) {
+		if (*c == '"' || *c == '\\')
+			printf("\\%c", *c);
+		else if (*c < 0x20 || *c >= 0x7f)
+			printf("\\u%04x", *c);
+		else
+			putchar(*c);
+	}
+	putchar('"');
+}
+
+void jsonarray(const int64_t *v, size_t n) {
+	putchar('[');
+	for (size_t i = 0; i < n; i++)
+		printf("%s%" PRId64, i ? "," : "", v[i]);
+	putchar(']');
+}
+
+void printjson(const inspected &ix, const figures &f) {
+	const dbz::indexstate &s = dbz::state();
+	const dbzparams &p = s.params;
+	char mode[2] = {p.casemode, '\0'};
+	printf("{\"index\":");
+	jsonstring(ix.history);
+	printf(",\"tablesize\":%" PRId64 ",\"tables\":%zu,\"separator\":%d,"
+	       "\"casemode\":",
+	       p.tablesize, f.inuse.size(),
+	       static_cast<unsigned char>(p.separator));
+	jsonstring(mode);
+	printf(",\"tagflag\":%" PRId64 ",\"tagspan\":%" PRId64 ",\"tagpos\":%d,"
+	       "\"tagfield\":%" PRIu64 ",\"tagenable\":%" PRIu64 ",\"byteorder\":[",
+	       p.tagflag, p.tagspan, p.tagpos, s.tagfield, s.tagenable);
+	for (int i = 0; i < DBZ_NBYTEORDER; i++)
+		printf("%s%d", i ? "," : "", p.byteorder[i]);
+	printf("],\"nativeorder\":%s,\"legacy\":%s,\"usage\":",
+	       s.sameorder ? "true" : "false", p.legacy ? "true" : "false");
+	jsonarray(p.usage, DBZ_NPERIODS);
+	printf(",\"untagged\":");
+	jsonarray(p.untagged, DBZ_NPERIODS);
+	printf(",\"inuse\":");
+	jsonarray(f.inuse.data(), f.inuse.size());
+	printf(",\"loadfactor\":%.6f,\"values\":%" PRId64 ",\"tagged\":%" PRId64
+	       ",\"unreachable\":%" PRId64 ",\"probe\":{\"mean\":%.6f,"
+	       "\"p99\":%" PRId64 ",\"max\":%" PRId64 ",\"histogram\":[",
+	       f.load, f.values, f.tagged, f.unreachable,
+	       f.measured > 0 ? f.lengthsum / static_cast<double>(f.measured) : 0.0,
+	       f.p99, f.maxlength);
+	const char *sep = "";
+	for (const bucket &b : buckets(f)) {
+		printf("%s{\"from\":%" PRId64 ",\"to\":%" PRId64 ",\"count\":%" PRId64
+		       "}",
+		       sep, b.lo, b.hi, b.count);
+		sep = ",";
+	}
+	printf("]},\"verdict\":\"%s\",\"reasons\":[",
+	       f.reasons.empty() ? "healthy" : "rebuild advised");
+	sep = "";
+	for (const std::string &r : f.reasons) {
+		printf("%s", sep);
+		jsonstring(r.c_str());
+		sep = ",";
+	}
+	printf("],\"rebuild\":{\"tablesize\":%" PRId64 ",\"tagspan\":%" PRId64
+	       ",\"tagflag\":%" PRId64 "}}\n",
+	       f.newsize, f.newspan, f.newflag);
+}
+
+}  // namespace
+
+int cmd_stats(int argc, char **argv) {
+	bool json = false;
+	int c;
+	opterr = 0;
+	optind = 1;
+	while ((c = getopt(argc, argv, "j")) != -1) {
+		switch (c) {
+		case 'j':
+			json = true;
+			break;
+		default:
+			admin::errmsg("stats: unknown option -%c", optopt);
+			return usage();
+		}
+	}
+	argc -= optind;
+	argv += optind;
+	if (argc != 1)
+		return usage();
+
+	inspected ix;
+	if (!admin::inspectopen(&ix, argv[0], false))
+		return 1;
+	figures f;
+	bool ok = measure(&ix, &f);
+	if (ok) {
+		judge(&f);
+		if (json)
+			printjson(ix, f);
+		else
+			printtext(ix, f);
+	}
+	admin::inspectclose(&ix);
+	if (fflush(stdout) != 0 || ferror(stdout)) {
+		admin::syserr("stdout");
+		return 1;
+	}
+	return ok ? 0 : 1;
+}

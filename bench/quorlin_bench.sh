@@ -1,0 +1,124 @@
+#!/bin/sh
+# quorlin_bench.sh: IDs per second and system calls per ID of quorlin,
+# recording a million unseen IDs and then cancelling the same IDs again.
+#
+# usage: bench/quorlin_bench.sh [builddir [ids [runs]]]
+#
+# Every run starts from an empty history with an index sized for the IDs
+# (dbz create -e). The record pass reads the IDs on standard input; the
+# cancel pass reads them again with -a to /dev/null, so nothing is removed.
+# Each pass runs `runs` times (default 5) and the median rate and peak
+# resident memory are printed; one more run of each pass under strace -c -f
+# gives the system calls, in all and per ID, with the calls that make up
+# the per-ID cost.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$top/build/bench}
+ids=${2:-1000000}
+runs=${3:-5}
+work=${BENCH_DIR:-/tmp/quorlin-bench}
+quorlin=$build/bin/quorlin
+dbz=$build/bin/dbz
+
+if [ ! -x "$quorlin" ] || [ ! -x "$dbz" ]; then
+	cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DQUORLIN_BUILD_TESTS=OFF >/dev/null
+	cmake --build "$build" --target quorlin dbz-admin >/dev/null
+fi
+mkdir -p "$work"
+input=$work/ids.$ids
+spool=$work/spool
+
+# Message IDs of about 35 bytes with mixed-case hosts, all distinct.
+if [ ! -s "$input" ]; then
+	awk -v n="$ids" 'BEGIN {
+		srand(1);
+		for (i = 0; i < n; i++)
+			printf "<%d.%x@%s%d.Example.COM>\n", i, int(rand() * 2147483647),
+				(i % 3 == 0) ? "News" : "news", i % 97;
+	}' >"$input.tmp"
+	mv "$input.tmp" "$input"
+fi
+
+# A fresh spool: an empty history and an empty index for the IDs.
+freshspool() {
+	rm -rf "$spool"
+	mkdir -p "$spool"
+	: >"$spool/history"
+	"$dbz" create -e "$ids" "$spool/history"
+}
+
+median() {
+	sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+
+# run pass [wrapper...]: one pass over the IDs, under the wrapper command
+# if one is given. The cancel pass hands the paths to descriptor 3, which
+# is /dev/null.
+run() {
+	if [ "$1" = record ]; then
+		shift
+		"$@" "$quorlin" -s "$spool" -h history <"$input" >/dev/null
+	else
+		shift
+		"$@" "$quorlin" -s "$spool" -h history -a 3 <"$input" >/dev/null 3>/dev/null
+	fi
+}
+
+# Runs pass `runs` times, each on a spool just recorded when the pass is
+# cancel; prints the median IDs per second and peak resident KiB.
+measure() {
+	pass=$1
+	rates=$work/rates.$$
+	mems=$work/mems.$$
+	: >"$rates"
+	: >"$mems"
+	i=0
+	while [ "$i" -lt "$runs" ]; do
+		freshspool
+		if [ "$pass" = cancel ]; then run record; fi
+		run "$pass" /usr/bin/time -f "%e %M" -o "$work/time.$$"
+		read -r secs kib <"$work/time.$$"
+		awk -v n="$ids" -v s="$secs" 'BEGIN { printf "%.0f\n", (s > 0 ? n / s : 0) }' >>"$rates"
+		echo "$kib" >>"$mems"
+		i=$((i + 1))
+	done
+	printf '%-12s : %11.0f IDs/s   (median of %d; runs: %s)   peak %s KiB\n' \
+		"$pass" "$(median <"$rates")" "$runs" "$(tr '\n' ' ' <"$rates" | sed 's/ $//')" \
+		"$(median <"$mems")"
+	rm -f "$rates" "$mems" "$work/time.$$"
+}
+
+# One traced run of pass: all calls per ID, and the calls that occur at
+# least once per hundred IDs, each per ID.
+syscalls() {
+	pass=$1
+	freshspool
+	if [ "$pass" = cancel ]; then run record; fi
+	out=$work/strace.$$
+	run "$pass" strace -c -f -o "$out"
+	awk -v n="$ids" -v pass="$pass" '
+		$NF == "total" { total = $(NF - 2) }
+		$1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" {
+			calls = $4; name = $NF
+			if (calls >= n / 100)
+				detail = detail sprintf(" %s %.3f", name, calls / n)
+		}
+		END {
+			printf "%-12s : %11.3f syscalls/ID (%d calls for %d IDs;%s)\n",
+				pass, total / n, total, n, detail
+		}' "$out"
+	rm -f "$out"
+}
+
+echo "quorlin: $ids unseen IDs ($(wc -c <"$input") bytes of input), index sized" \
+	"with dbz create -e $ids, in-core table on; $runs runs per pass; $(nproc) CPUs"
+measure record
+measure cancel
+if command -v strace >/dev/null 2>&1; then
+	syscalls record
+	syscalls cancel
+else
+	echo "strace not installed: no system call counts" >&2
+fi
+rm -rf "$spool"

@@ -1,0 +1,574 @@
+// admin_test.cc: dbz create, build and rebuild, run as built: transcripts
+// of their messages and exit statuses, the index a build leaves (every ID
+// found by quorlin, repeated IDs at their first line), and builds that are
+// interrupted.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "dbz/internal.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kDbz = QUORLIN_BIN_DIR "/dbz";
+const std::string kQuorlin = QUORLIN_BIN_DIR "/quorlin";
+
+const std::string kCreateUsage =
+    "usage: dbz create [-s size | -e expected] [-F separator] [-C casechar] "
+    "[-t tagmask] base\n";
+const std::string kBuildUsage = "usage: dbz build [-e expected] [-q] history\n";
+const std::string kRebuildUsage = "usage: dbz rebuild [-q] history\n";
+const std::string kZeros = "0 0 0 0 0 0 0 0 0 0 0\n";
+
+std::string readfile(const std::string &path) {
+	std::ifstream in(path, std::ios::binary);
+	std::stringstream ss;
+	ss << in.rdbuf();
+	return ss.str();
+}
+
+void writefile(const std::string &path, const std::string &text) {
+	std::ofstream out(path, std::ios::binary | std::ios::trunc);
+	out << text;
+}
+
+std::string replaceall(std::string s, const std::string &from, const std::string &to) {
+	for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+		s.replace(at, from.size(), to);
+	return s;
+}
+
+// The first .dir line for the given fields, in this machine's byte order.
+std::string line1(const std::string &fields) {
+	int32_t map[DBZ_NBYTEORDER];
+	dbz::nativeorder(map);
+	std::string s = "dbz 3 " + fields + " 8";
+	for (int32_t m : map)
+		s += " " + std::to_string(m);
+	return s + "\n";
+}
+
+struct result {
+	int status;  // exit status, or 128 + the signal that ended it
+	std::string out, err;
+};
+
+// Runs args[0] with the rest as its arguments, standard input read from
+// the file inpath (or /dev/null), and collects its output through files,
+// so that no pipe can fill up.
+result run(const std::vector<std::string> &args, const std::string &inpath = "/dev/null") {
+	char outname[] = "/tmp/admin_test.out.XXXXXX";
+	char errname[] = "/tmp/admin_test.err.XXXXXX";
+	int out = mkstemp(outname), err = mkstemp(errname);
+	EXPECT_GE(out, 0);
+	EXPECT_GE(err, 0);
+	pid_t pid = fork();
+	if (pid == 0) {
+		int in = open(inpath.c_str(), O_RDONLY);
+		if (in < 0)
+			_exit(126);
+		dup2(in, 0);
+		dup2(out, 1);
+		dup2(err, 2);
+		std::vector<char *> argv;
+		for (const std::string &a : args)
+			argv.push_back(const_cast<char *>(a.c_str()));
+		argv.push_back(nullptr);
+		execv(argv[0], argv.data());
+		_exit(127);
+	}
+	int st = 0;
+	waitpid(pid, &st, 0);
+	close(out);
+	close(err);
+	result r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), readfile(outname),
+	         readfile(errname)};
+	unlink(outname);
+	unlink(errname);
+	return r;
+}
+
+// Looks id up in the index of history from this process; the offset found,
+// or -1 for a miss.
+int64_t lookup(const std::string &id) {
+	dbzitem k{const_cast<char *>(id.c_str()), static_cast<int32_t>(id.size() + 1)};
+	dbzitem r = dbzlookup(k);
+	if (r.ptr == nullptr)
+		return -1;
+	int64_t v;
+	memcpy(&v, r.ptr, sizeof v);
+	return v;
+}
+
+std::vector<std::string> temporaries(const std::string &dir) {
+	std::vector<std::string> names;
+	for (const auto &e : fs::directory_iterator(dir)) {
+		std::string name = e.path().filename();
+		if (name.find(".new") != std::string::npos)
+			names.push_back(name);
+	}
+	return names;
+}
+
+class AdminTest : public ::testing::Test {
+protected:
+	void SetUp() override {
+		dbz::resetstate();
+		char tmpl[] = "/tmp/admin_test.XXXXXX";
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		dir_ = tmpl;
+		hist_ = dir_ + "/history";
+	}
+	void TearDown() override {
+		dbz::resetstate();
+		fs::remove_all(dir_);
+	}
+	result dbz(std::vector<std::string> args) {
+		for (std::string &a : args)
+			a = replaceall(a, "%D", dir_);
+		args.insert(args.begin(), kDbz);
+		return run(args);
+	}
+	std::string dir_, hist_;
+};
+
+// A small history with one of each kind of line the build skips.
+struct smallhistory {
+	std::string text;
+	std::vector<int64_t> offsets;  // of each line, by line number - 1
+};
+
+smallhistory makesmall() {
+	const std::string idmax = "<" + std::string(251, 'm') + ">";   // 253 bytes
+	const std::string idlong = "<" + std::string(252, 'l') + ">";  // 254 bytes
+	const std::vector<std::string> lines = {
+	    "<a@Example.COM>\t1~-\tcomp.lang.c/1\n",  // 1
+	    "<b@x>\t2~-\n",                           // 2
+	    " bad\n",                                 // 3: no ID
+	    "<a@example.com>\t3~-\n",                 // 4: repeats line 1
+	    "<nota\t1\n",                             // 5: no '>'
+	    "<c@x>\n",                                // 6: no tab
+	    "\n",                                     // 7: empty
+	    idmax + "\t5~-\n",                        // 8: longest storable
+	    idlong + "\t6~-\n",                       // 9: too long
+	    "<d@y>\t4",                               // 10: no newline at the end
+	};
+	smallhistory h;
+	for (const std::string &l : lines) {
+		h.offsets.push_back(static_cast<int64_t>(h.text.size()));
+		h.text += l;
+	}
+	return h;
+}
+
+const std::string kSmallReport =
+    "dbz: %D/history:3: not a message ID, line skipped:  bad\n"
+    "dbz: %D/history:5: not a message ID, line skipped: <nota\n"
+    "dbz: %D/history:6: no tab after the message ID, line skipped: <c@x>\n"
+    "dbz: %D/history:7: empty line, line skipped\n"
+    "dbz: %D/history:9: message ID too long, line skipped: <" +
+    std::string(59, 'l') + "...\n"
+    "dbz: %D/history: 1 repeated message IDs skipped, each kept its first line\n"
+    "dbz: %D/history: 5 bad lines skipped\n";
+
+// One row per command line: the files before, the command, what it says
+// and returns, and the .dir it leaves. "%D" stands for the test's folder.
+TEST_F(AdminTest, Transcripts) {
+	const std::string defaults = line1("300007 9 C 128 124 24") + kZeros + kZeros;
+	const struct {
+		const char *name;
+		std::vector<std::pair<std::string, std::string>> files;
+		std::vector<std::string> args;
+		int status;
+		std::string err;
+		std::string dirfile, dirtext;  // dirfile empty: not checked
+	} cases[] = {
+	    {"no subcommand", {}, {}, 2, "", "", ""},
+	    {"create without a base", {}, {"create"}, 2, kCreateUsage, "", ""},
+	    {"create with two bases", {}, {"create", "%D/a", "%D/b"}, 2, kCreateUsage, "", ""},
+	    {"create -s and -e together", {}, {"create", "-s", "10", "-e", "10", "%D/h"}, 2,
+	     kCreateUsage, "", ""},
+	    {"create -s too small", {}, {"create", "-s", "1", "%D/h"}, 2,
+	     "dbz: -s 1: too small\n" + kCreateUsage, "", ""},
+	    {"create -s not a number", {}, {"create", "-s", "12x", "%D/h"}, 2,
+	     "dbz: -s 12x: invalid\n" + kCreateUsage, "", ""},
+	    {"create -t negative", {}, {"create", "-t", "-256", "%D/h"}, 2,
+	     "dbz: -t -256: too small\n" + kCreateUsage, "", ""},
+	    {"create -F beyond a byte", {}, {"create", "-F", "300", "%D/h"}, 2,
+	     "dbz: -F 300: too large\n" + kCreateUsage, "", ""},
+	    {"create -C unknown", {}, {"create", "-C", "c", "%D/h"}, 2,
+	     "dbz: -C c: invalid case character (one of 0 B b = C ?)\n" + kCreateUsage, "", ""},
+	    {"create unknown option", {}, {"create", "-x", "%D/h"}, 2,
+	     "dbz: create: unknown option -x\n" + kCreateUsage, "", ""},
+	    {"create missing option argument", {}, {"create", "%D/h", "-s"}, 2,
+	     "dbz: create: option -s needs an argument\n" + kCreateUsage, "", ""},
+	    {"create in a missing folder", {}, {"create", "%D/none/h"}, 1,
+	     "dbz: %D/none/h: cannot create index: No such file or directory\n", "", ""},
+	    {"create with defaults, no base file", {}, {"create", "%D/h"}, 0, "", "h.dir", defaults},
+	    {"create with every option",
+	     {},
+	     {"create", "-e", "1000", "-F", ":", "-C", "b", "-t", "0x7C000000", "%D/h"},
+	     0,
+	     "",
+	     "h.dir",
+	     line1("1511 58 = 32 31 26") + kZeros + kZeros},
+	    {"create -F as a character code, -t 1 for no tags",
+	     {},
+	     {"create", "-s", "77", "-F", "9", "-C", "0", "-t", "1", "%D/h"},
+	     0,
+	     "",
+	     "h.dir",
+	     line1("77 9 0 0 0 0") + kZeros + kZeros},
+	    {"create over an existing index truncates it",
+	     {{"h.dir", "junk"}, {"h.pag", "12345678"}},
+	     {"create", "%D/h"},
+	     0,
+	     "",
+	     "h.dir",
+	     defaults},
+	    {"build without a history", {}, {"build"}, 2, kBuildUsage, "", ""},
+	    {"build -e not a number", {}, {"build", "-e", "many", "%D/history"}, 2,
+	     "dbz: -e many: invalid\n" + kBuildUsage, "", ""},
+	    {"build of a missing history", {}, {"build", "%D/history"}, 1,
+	     "dbz: %D/history: No such file or directory\n", "", ""},
+	    {"build of a folder", {}, {"build", "%D"}, 1, "dbz: %D: Is a directory\n", "", ""},
+	    {"build of an empty history",
+	     {{"history", ""}},
+	     {"build", "%D/history"},
+	     0,
+	     "",
+	     "history.dir",
+	     line1("300007 9 C 128 127 24") + kZeros + kZeros},
+	    {"build with -e sizes from it",
+	     {{"history", "<a@b>\t1~-\n<c@d>\t2~-\n"}},
+	     {"build", "-q", "-e", "1000", "%D/history"},
+	     0,
+	     "",
+	     "history.dir",
+	     line1("1511 9 C 128 127 24") + "2 0 0 0 0 0 0 0 0 0 0\n" + kZeros},
+	    {"build reports the lines it skips",
+	     {{"history", makesmall().text}},
+	     {"build", "%D/history"},
+	     0,
+	     kSmallReport,
+	     "history.dir",
+	     line1("41 9 C 128 127 24") + "4 0 0 0 0 0 0 0 0 0 0\n" + kZeros},
+	    {"rebuild unknown option", {}, {"rebuild", "-e", "5", "%D/history"}, 2,
+	     "dbz: rebuild: unknown option -e\n" + kRebuildUsage, "", ""},
+	    {"rebuild without an index",
+	     {{"history", "<a@b>\t1~-\n"}},
+	     {"rebuild", "%D/history"},
+	     1,
+	     "dbz: %D/history.dir: No such file or directory\n",
+	     "",
+	     ""},
+	    {"rebuild of a malformed index",
+	     {{"history", "<a@b>\t1~-\n"}, {"history.dir", "dbz 4\n"}},
+	     {"rebuild", "%D/history"},
+	     1,
+	     "dbz: %D/history.dir: malformed index configuration\n",
+	     "history.dir",
+	     "dbz 4\n"},
+	    {"rebuild: usage moved on, size from the busiest period, tag field narrowed",
+	     {{"history", "<a@b>\t1~-\n<c@d>\t2~-\n<a@b>\t3~-\n"},
+	      {"history.dir", line1("20 9 = 128 124 24") + "5 4 3 2 1 9 8 7 6 5 1000\n" +
+	                          "2 0 0 0 0 0 0 0 0 0 0\n"},
+	      {"history.pag", std::string(800, '\x07')}},
+	     {"rebuild", "-q", "%D/history"},
+	     0,
+	     "dbz: %D/history: 1 repeated message IDs skipped, each kept its first line\n",
+	     "history.dir",
+	     line1("1511 9 = 128 120 24") + "2 5 4 3 2 1 9 8 7 6 5\n" +
+	         "0 2 0 0 0 0 0 0 0 0 0\n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		fs::remove_all(dir_);
+		fs::create_directory(dir_);
+		for (const auto &[name, text] : c.files)
+			writefile(dir_ + "/" + name, text);
+		result r = dbz(c.args);
+		EXPECT_EQ(r.status, c.status);
+		EXPECT_EQ(r.out, "");
+		if (c.args.empty()) {
+			EXPECT_EQ(r.err.rfind("usage: dbz create", 0), 0u) << r.err;
+		} else {
+			EXPECT_EQ(r.err, replaceall(c.err, "%D", dir_));
+		}
+		if (!c.dirfile.empty()) {
+			EXPECT_EQ(readfile(dir_ + "/" + c.dirfile), c.dirtext);
+		}
+		EXPECT_EQ(temporaries(dir_), std::vector<std::string>{}) << "no temporaries left";
+	}
+}
+
+TEST_F(AdminTest, BuildStoresFirstLinesAtTheirOffsets) {
+	smallhistory h = makesmall();
+	writefile(hist_, h.text);
+	result r = dbz({"build", "-q", hist_});
+	ASSERT_EQ(r.status, 0) << r.err;
+	dbzsetincore(0);
+	ASSERT_EQ(dbzopen(hist_.c_str()), 0);
+	const struct {
+		std::string id;
+		int64_t offset;
+	} cases[] = {
+	    {"<a@Example.COM>", h.offsets[0]},
+	    {"<a@example.com>", h.offsets[0]},  // line 4 repeats it: line 1 kept
+	    {"<b@x>", h.offsets[1]},
+	    {"<nota", -1},
+	    {"<c@x>", -1},
+	    {"<" + std::string(251, 'm') + ">", h.offsets[7]},
+	    {"<" + std::string(252, 'l') + ">", -1},
+	    {"<d@y>", h.offsets[9]},
+	    {"<A@example.com>", -1},  // the local part keeps its case
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(lookup(c.id), c.offset) << c.id;
+	EXPECT_EQ(dbz::state().params.usage[0], 4);
+	EXPECT_EQ(dbzdone(), 0);
+}
+
+TEST_F(AdminTest, RebuildKeepsOldIndexOnFailureAndReplacesItOnSuccess) {
+	writefile(hist_, "<a@b>\t1~-\n<c@d>\t2~-\n");
+	ASSERT_EQ(dbz({"build", "-q", hist_}).status, 0);
+	std::string olddir = readfile(hist_ + ".dir");
+
+	// A .pag that cannot be replaced: the rename fails, the .dir stays.
+	fs::rename(hist_ + ".pag", dir_ + "/saved.pag");
+	fs::create_directory(hist_ + ".pag");
+	result r = dbz({"rebuild", "-q", hist_});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "dbz: " + hist_ + ".pag: Is a directory\n");
+	EXPECT_EQ(readfile(hist_ + ".dir"), olddir);
+	EXPECT_EQ(temporaries(dir_), std::vector<std::string>{});
+	fs::remove(hist_ + ".pag");
+	fs::rename(dir_ + "/saved.pag", hist_ + ".pag");
+
+	chmod((hist_ + ".pag").c_str(), 0640);
+	r = dbz({"rebuild", "-q", hist_});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(readfile(hist_ + ".dir"),
+	          line1("41 9 C 128 127 24") + "2 2 0 0 0 0 0 0 0 0 0\n" + kZeros);
+	EXPECT_EQ(fs::status(hist_ + ".pag").permissions(),
+	          fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read)
+	    << "the new .pag keeps the old one's permissions";
+	dbzsetincore(1);
+	ASSERT_EQ(dbzopen(hist_.c_str()), 0);
+	EXPECT_EQ(lookup("<a@b>"), 0);
+	EXPECT_EQ(lookup("<c@d>"), 10);
+	EXPECT_EQ(dbzdone(), 0);
+}
+
+// A history of a million lines, made once for the tests below: a mix of
+// message IDs with upper and lower case in their host parts, every 1000th
+// line repeating an earlier ID with its host in another case, and three
+// bad lines.
+class BigHistory : public ::testing::Test {
+protected:
+	static constexpr int kLines = 1000000;
+	static void SetUpTestSuite() {
+		char tmpl[] = "/tmp/admin_test_big.XXXXXX";
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		dir_ = new std::string(tmpl);
+		hist_ = new std::string(*dir_ + "/history");
+		ids_ = new std::vector<std::string>;
+		offsets_ = new std::vector<int64_t>;
+		static const char *const hosts[] = {"news.Example.COM", "MAIL.example.org",
+		                                    "Relay.Uni-Stuttgart.DE", "abc.net",
+		                                    "host7.Big.ISP.example"};
+		std::string text;
+		text.reserve(kLines * 60);
+		std::string idlist;
+		for (int i = 1; i <= kLines; i++) {
+			int64_t offset = static_cast<int64_t>(text.size());
+			if (i == 17 || i == 500000 || i == kLines) {
+				text += i == 17 ? "garbage without an ID\n"
+				        : i == 500000 ? "<no-close@example.com\t1~-\n"
+				                      : "\n";
+				continue;
+			}
+			if (i % 1000 == 0) {
+				// Repeat the ID of line i - 500, its host lower-cased.
+				std::string id = (*ids_)[ids_->size() - 499];
+				size_t at = id.find('@');
+				for (size_t k = at; k < id.size(); k++)
+					id[k] = static_cast<char>(tolower(id[k]));
+				text += id + "\t1700000000~-\n";
+				idlist += id + "\n";
+				repeats_++;
+				continue;
+			}
+			std::string id = "<" + std::to_string(i * 7919LL % 1000003) + "." +
+			                 std::to_string(i) + "@" + hosts[i % 5] + ">";
+			ids_->push_back(id);
+			offsets_->push_back(offset);
+			text += id + "\t" + std::to_string(1700000000 + i) + "~-";
+			if (i % 3 != 0)
+				text += "\tcomp.lang.c/" + std::to_string(i);
+			text += "\n";
+			idlist += id + "\n";
+		}
+		writefile(*hist_, text);
+		writefile(*dir_ + "/ids", idlist);
+	}
+	static void TearDownTestSuite() {
+		fs::remove_all(*dir_);
+		delete dir_;
+		delete hist_;
+		delete ids_;
+		delete offsets_;
+	}
+	void SetUp() override {
+		dbz::resetstate();
+		for (const std::string &name : temporaries(*dir_))
+			fs::remove(*dir_ + "/" + name);
+	}
+	void TearDown() override { dbz::resetstate(); }
+
+	static std::string *dir_, *hist_;
+	static std::vector<std::string> *ids_;   // the unique IDs, in order
+	static std::vector<int64_t> *offsets_;  // their lines' offsets
+	static size_t repeats_;                 // lines repeating an earlier ID
+};
+size_t BigHistory::repeats_;
+
+std::string *BigHistory::dir_, *BigHistory::hist_;
+std::vector<std::string> *BigHistory::ids_;
+std::vector<int64_t> *BigHistory::offsets_;
+
+TEST_F(BigHistory, EveryIdFoundAtItsFirstLine) {
+	result r = run({kDbz, "build", *hist_});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.err, "dbz: " + *hist_ + ":17: not a message ID, line skipped: garbage without an ID\n"
+	                 "dbz: " + *hist_ + ":500000: not a message ID, line skipped: <no-close@example.com\n"
+	                 "dbz: " + *hist_ + ":1000000: empty line, line skipped\n"
+	                 "dbz: " + *hist_ + ": " + std::to_string(repeats_) +
+	                 " repeated message IDs skipped, each kept its first line\n"
+	                 "dbz: " + *hist_ + ": 3 bad lines skipped\n");
+
+	dbzsetincore(1);
+	ASSERT_EQ(dbzopen(hist_->c_str()), 0);
+	EXPECT_EQ(dbz::state().params.tablesize, dbzpicksize(kLines));
+	EXPECT_EQ(dbz::state().params.usage[0], static_cast<int64_t>(ids_->size()));
+	for (size_t i = 0; i < ids_->size(); i++)
+		ASSERT_EQ(lookup((*ids_)[i]), (*offsets_)[i]) << (*ids_)[i];
+	EXPECT_EQ(dbzdone(), 0);
+
+	// quorlin in report-only mode finds every ID it is given, the repeated
+	// spellings included, and would record none.
+	r = run({kQuorlin, "-d", "-s", *dir_, "-h", *hist_}, *dir_ + "/ids");
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.err, "");
+	size_t found = 0, recorded = 0;
+	std::istringstream out(r.out);
+	for (std::string line; std::getline(out, line);) {
+		found += line.rfind("- <", 0) == 0;
+		recorded += line.rfind("+ <", 0) == 0;
+	}
+	EXPECT_EQ(found, ids_->size() + repeats_);
+	EXPECT_EQ(recorded, 0u);
+}
+
+// Runs "dbz build" on history with standard error on a terminal whose
+// foreground it is not: its first progress line stops it (SIGTTOU), about
+// 65536 lines into the build. Then sends it sig (and SIGCONT so that it
+// acts on it). Returns true when the build was stopped there and died of
+// sig, never having reached the end.
+bool interruptbuild(const std::string &history, int sig) {
+	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+		return false;
+	std::string slavename = ptsname(master);
+	pid_t middle = fork();
+	if (middle == 0) {
+		// A session of its own, with the terminal as its controlling
+		// terminal and the build in a background process group.
+		setsid();
+		int slave = open(slavename.c_str(), O_RDWR);
+		struct termios t;
+		if (slave < 0 || tcgetattr(slave, &t) != 0)
+			_exit(5);
+		t.c_lflag |= TOSTOP;
+		tcsetattr(slave, TCSANOW, &t);
+		pid_t build = fork();
+		if (build == 0) {
+			setpgid(0, 0);
+			signal(SIGTTOU, SIG_DFL);
+			int null = open("/dev/null", O_RDWR);
+			dup2(null, 0);
+			dup2(null, 1);
+			dup2(slave, 2);
+			close(master);
+			execl(kDbz.c_str(), "dbz", "build", history.c_str(), static_cast<char *>(nullptr));
+			_exit(127);
+		}
+		setpgid(build, build);
+		int st;
+		if (waitpid(build, &st, WUNTRACED) != build || !WIFSTOPPED(st))
+			_exit(3);
+		kill(build, sig);
+		kill(build, SIGCONT);
+		if (waitpid(build, &st, 0) != build)
+			_exit(4);
+		_exit(WIFSIGNALED(st) && WTERMSIG(st) == sig ? 0 : 6);
+	}
+	int st = 0;
+	waitpid(middle, &st, 0);
+	close(master);
+	return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+}
+
+TEST_F(BigHistory, InterruptedBuildLeavesThePreviousIndex) {
+	// The previous index: built for the first half of the history only, so
+	// that it differs from what a complete build would leave.
+	std::string half = *dir_ + "/half";
+	fs::copy_file(*hist_, half);
+	fs::resize_file(half, fs::file_size(*hist_) / 2);
+	ASSERT_EQ(run({kDbz, "build", "-q", half}).status, 0);
+	fs::remove(*hist_ + ".dir");
+	fs::remove(*hist_ + ".pag");
+	fs::rename(half + ".dir", *hist_ + ".dir");
+	fs::rename(half + ".pag", *hist_ + ".pag");
+	fs::remove(half);
+	const std::string olddir = readfile(*hist_ + ".dir"), oldpag = readfile(*hist_ + ".pag");
+
+	const struct {
+		int sig;
+		bool leftover;  // the killed build could not remove its temporaries
+	} cases[] = {{SIGKILL, true}, {SIGTERM, false}, {SIGINT, false}};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(strsignal(c.sig));
+		ASSERT_TRUE(interruptbuild(*hist_, c.sig));
+		EXPECT_EQ(readfile(*hist_ + ".dir"), olddir);
+		EXPECT_EQ(readfile(*hist_ + ".pag"), oldpag);
+		std::vector<std::string> left = temporaries(*dir_);
+		EXPECT_EQ(left.size(), c.leftover ? 3u : 0u) << "base link, .dir and .pag";
+		for (const std::string &name : left)
+			fs::remove(*dir_ + "/" + name);
+
+		// The previous index still answers: the first half's IDs are
+		// found, the second half's are not.
+		dbzsetincore(0);
+		ASSERT_EQ(dbzopen(hist_->c_str()), 0);
+		EXPECT_EQ(lookup((*ids_)[10]), (*offsets_)[10]);
+		EXPECT_EQ(lookup(ids_->back()), -1);
+		EXPECT_EQ(dbzdone(), 0);
+	}
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+#!/bin/sh
+# install_test.sh: installs the build tree into a scratch prefix, then builds
+# and runs the C test program against the installed copy twice: with the
+# flags pkg-config gives for dbz, and as a CMake project that finds the
+# package and links dbz::dbz.
+# usage: install_test.sh builddir sourcedir c-compiler cmake-generator [cflags]
+set -eu
+build=$1
+src=$2
+cc=$3
+generator=$4
+extra=${5:-}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/dbz-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+log=$work/log
+
+fail() {
+	echo "install_test: $*" >&2
+	[ -s "$log" ] && cat "$log" >&2
+	exit 1
+}
+# Runs a command with its output kept for the failure message only.
+quiet() {
+	"$@" >"$log" 2>&1
+}
+
+quiet cmake --install "$build" --prefix "$prefix" || fail "cmake --install failed"
+[ -f "$prefix/include/dbz/dbz.h" ] || fail "include/dbz/dbz.h is not installed"
+[ ! -e "$prefix/include/dbz/internal.h" ] || fail "the internal header is installed"
+pc=$(find "$prefix" -name dbz.pc)
+[ -n "$pc" ] || fail "dbz.pc is not installed"
+pcdir=$(dirname "$pc")
+libdir=$(dirname "$pcdir")
+LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+export LD_LIBRARY_PATH
+
+# The program is built from a copy, so that only the installed header can
+# satisfy its include.
+cp "$src/tests/dbz_c_test.c" "$work/prog.c"
+
+# 1. pkg-config, from wherever the prefix ended up.
+PKG_CONFIG_PATH=$pcdir
+export PKG_CONFIG_PATH
+includedir=$(pkg-config --variable=includedir dbz) || fail "pkg-config does not know dbz"
+[ "$(cd "$includedir" && pwd -P)" = "$(cd "$prefix/include" && pwd -P)" ] ||
+	fail "dbz.pc points at $includedir, not at the installed $prefix/include"
+flags=$(pkg-config --cflags --libs dbz)
+# shellcheck disable=SC2086 # the flags are words
+quiet "$cc" -std=c99 -pedantic-errors $extra -o "$work/prog" "$work/prog.c" $flags ||
+	fail "cc prog.c \$(pkg-config --cflags --libs dbz) failed"
+quiet "$work/prog" || fail "the program built with pkg-config failed"
+
+# 2. find_package(dbz) and the imported target, in a C-only project.
+mkdir "$work/consumer"
+cp "$work/prog.c" "$work/consumer/prog.c"
+cat >"$work/consumer/CMakeLists.txt" <<'EOF'
+cmake_minimum_required(VERSION 3.20)
+project(dbzconsumer C)
+find_package(dbz REQUIRED)
+add_executable(prog prog.c)
+set_target_properties(prog PROPERTIES C_STANDARD 99 C_EXTENSIONS OFF)
+target_link_libraries(prog PRIVATE dbz::dbz)
+EOF
+quiet cmake -S "$work/consumer" -B "$work/consumer/build" -G "$generator" \
+	-DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
+	-DCMAKE_C_FLAGS="$extra" || fail "find_package(dbz) failed"
+found=$(sed -n 's/^dbz_DIR:[A-Z]*=//p' "$work/consumer/build/CMakeCache.txt")
+case $found in
+"$prefix"/*) ;;
+*) fail "find_package(dbz) found $found, not the installed package" ;;
+esac
+quiet cmake --build "$work/consumer/build" || fail "the CMake project did not build"
+quiet "$work/consumer/build/prog" || fail "the program built with CMake failed"
+
+echo "install_test: pkg-config and find_package builds passed"

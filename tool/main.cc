@@ -1,0 +1,197 @@
+// main.cc: the quorlin command: options, start-up, the input loop and the
+// end-of-run summary.
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "dbz/dbz.h"
+#include "tool/paths.h"
+#include "tool/quorlin.h"
+
+using quorlin::tool;
+
+namespace {
+
+// -f may replace it; the split writes into it, so it must be writable.
+char defaultformat[] = "+ #";
+
+// The input buffer. Its first bytes hold "<cancel" for good: every line is
+// read in behind them, so that the derived cancel ID of a line is made by
+// writing '.' over the ID's '<'.
+char input[quorlin::kLineBytes] = "<cancel";
+
+[[noreturn]] void usage(const char *name) {
+	fprintf(stderr,
+	        "usage: %s [-d] [-i] [-l] [-c] [-r] [-f logformat] [-h histfile] "
+	        "[-s spooldir] [-a descriptor]\n",
+	        name);
+	exit(1);
+}
+
+// Reads one line of standard input into buf, at most limit - 1 bytes and
+// up to a newline, and NUL-terminates it. Returns the number of bytes read
+// (a NUL byte inside the line counts too); 0 at end of input or on a read
+// error.
+size_t readline(char *buf, size_t limit) {
+	size_t n = 0;
+	while (n + 1 < limit) {
+		int c = getc_unlocked(stdin);
+		if (c == EOF)
+			break;
+		buf[n++] = static_cast<char>(c);
+		if (c == '\n')
+			break;
+	}
+	buf[n] = '\0';
+	return n;
+}
+
+// Reads standard input to its end and hands every well-formed ID to
+// do_one(). A line, its newline and the NUL must fit one read; a longer
+// line is reported once and dropped up to its newline.
+void inputloop() {
+	char *const line = input + quorlin::kCancelBytes;
+	const size_t limit = sizeof input - quorlin::kCancelBytes;
+	bool linestart = true;
+	size_t n;
+	while ((n = readline(line, limit)) > 0) {
+		// A NUL byte ends the text of a line, but where the line itself
+		// ends is told by the byte read last, so that the line after one
+		// with a NUL in it is not taken for its continuation.
+		bool complete = line[n - 1] == '\n';
+		if (!linestart) {
+			linestart = complete;
+			continue;
+		}
+		size_t len = strlen(line);
+		if (len == 0 || line[len - 1] != '\n') {
+			fputs("stdin: long line\n", stderr);
+			linestart = complete;
+			continue;
+		}
+		len = strcspn(line, " \t\n");
+		line[len] = '\0';
+		if (len == 0 || line[0] != '<' || line[len - 1] != '>') {
+			fputs("stdin: syntax error\n", stderr);
+			continue;
+		}
+		quorlin::do_one(line, 1);
+		if (tool.cancelids && strncmp(line, "<cancel", 7) != 0) {
+			line[0] = '.';
+			quorlin::do_one(input, 0);
+		}
+	}
+}
+
+}  // namespace
+
+void quorlin::splitlogformat(char *format) {
+	tool.logprefix = format;
+	tool.logmark = nullptr;
+	tool.logsuffix = "";
+	for (char *c = format; *c != '\0'; c++) {
+		if (*c == '#') {
+			*c = '\0';
+			tool.logsuffix = c + 1;
+		} else if (*c == '+') {
+			tool.logmark = c;
+		}
+	}
+}
+
+int main(int argc, char **argv) {
+	const char *name = argc > 0 ? argv[0] : "quorlin";
+	const char *histfile = QUORLIN_PATH_HISTORY;
+	const char *spooldir = QUORLIN_PATH_SPOOL;
+	char *logformat = defaultformat;
+	bool incore = true;
+	bool summary = false;
+
+	// '+': options end at the first operand, also with GNU getopt.
+	int ch;
+	while ((ch = getopt(argc, argv, "+dilcrf:h:s:a:")) != -1) {
+		switch (ch) {
+		case 'd':
+			tool.reportonly = true;
+			break;
+		case 'i':
+			incore = false;
+			break;
+		case 'l':
+			summary = true;
+			break;
+		case 'c':
+			tool.cancelids = true;
+			break;
+		case 'r':
+			tool.norecord = true;
+			break;
+		case 'f':
+			logformat = optarg;
+			break;
+		case 'h':
+			histfile = optarg;
+			break;
+		case 's':
+			spooldir = optarg;
+			break;
+		case 'a':
+			tool.descriptor = atoi(optarg);
+			break;
+		default:
+			usage(name);
+		}
+	}
+
+	// A descriptor that is not open would be taken by the first file the
+	// run opens, and the article paths would be written into the history
+	// or the index.
+	if (tool.descriptor >= 0 && fcntl(tool.descriptor, F_GETFD) < 0) {
+		fprintf(stderr, "main: descriptor %d: %s\n", tool.descriptor,
+		        strerror(errno));
+		return 1;
+	}
+	// A reader that goes away makes descriptor and output writes fail
+	// instead of ending the run, which would lose the index's stores.
+	signal(SIGPIPE, SIG_IGN);
+
+	if (chdir(spooldir) != 0) {
+		perror("main: chdir");
+		return 1;
+	}
+	tool.histstream = fopen(histfile, tool.reportonly ? "r" : "r+");
+	if (tool.histstream == nullptr) {
+		perror("main: fopen");
+		return 1;
+	}
+	dbzsetincore(incore ? 1 : 0);
+	if (dbmopen(histfile) < 0) {
+		perror("main: dbmopen");
+		return 1;
+	}
+	quorlin::splitlogformat(logformat);
+
+	inputloop();
+
+	// Stores into the in-core table reach the .pag only here.
+	errno = 0;
+	if (dbmdone() < 0) {
+		if (errno != 0)
+			perror("main: dbmdone");
+		else
+			fputs("main: dbmdone: the index could not be written back\n", stderr);
+		return 1;
+	}
+	if (summary) {
+		openlog("quorlin", LOG_NDELAY, LOG_NEWS);
+		syslog(LOG_NOTICE, "deleted %d arts %d files, added %d arts",
+		       tool.arts_deleted, tool.files_deleted, tool.arts_added);
+		closelog();
+	}
+	return 0;
+}

@@ -1,0 +1,228 @@
+// process.cc: the work on one ID: cancelling a recorded ID (do_one) and
+// recording an unseen one (do_new).
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include <unistd.h>
+
+#include "dbz/dbz.h"
+#include "tool/quorlin.h"
+
+namespace quorlin {
+
+toolstate tool = {false, false, false, -1, nullptr, nullptr, "", nullptr,
+                  false, 0, 0, 0};
+
+namespace {
+
+// The longest key the index stores, its terminating NUL included; longer
+// message IDs are appended to the history but cannot be indexed.
+constexpr size_t kMaxStoreKey = 254;
+
+// An error print: prefix, ": " and the error text. When the failing call
+// set no error number, fallback names the cause instead, so that the text
+// is never one left over from an earlier call.
+void errprint(const char *prefix, const char *fallback) {
+	if (errno != 0)
+		perror(prefix);
+	else
+		fprintf(stderr, "%s: %s\n", prefix, fallback);
+}
+
+// Writes all n bytes of buf to fd, going on after interrupted and short
+// writes. Returns false, with errno set, when the descriptor refuses.
+bool writeall(int fd, const char *buf, size_t n) {
+	while (n > 0) {
+		ssize_t w = write(fd, buf, n);
+		if (w < 0) {
+			if (errno == EINTR)
+				continue;
+			return false;
+		}
+		if (w == 0) {
+			errno = EIO;
+			return false;
+		}
+		buf += w;
+		n -= static_cast<size_t>(w);
+	}
+	return true;
+}
+
+// The next field of the text at *p: skips a run of the separator
+// characters in seps, NUL-terminates the field and leaves *p after it.
+// nullptr when the text has no field left. *ended tells whether a
+// separator closed the field (false: it ran into the end of the text).
+char *nextfield(char **p, const char *seps, bool *ended) {
+	char *s = *p + strspn(*p, seps);
+	if (*s == '\0') {
+		*p = s;
+		return nullptr;
+	}
+	char *e = s + strcspn(s, seps);
+	*ended = *e != '\0';
+	if (*ended)
+		*e++ = '\0';
+	*p = e;
+	return s;
+}
+
+// Prints the log line of id with mark ('-' cancelled, '+' recorded) put at
+// the format's mark; an empty prefix turns log lines off.
+void logline(const char *id, char mark) {
+	if (tool.logprefix[0] == '\0')
+		return;
+	if (tool.logmark != nullptr)
+		*tool.logmark = mark;
+	printf("%s%s%s\n", tool.logprefix, id, tool.logsuffix);
+}
+
+// Disposes of the article file at path: prints it (-d), hands it to the
+// descriptor (-a), or removes it. Failures are not reported: the file may
+// be gone already, and the location counts either way.
+void dispose(const char *path) {
+	if (tool.reportonly) {
+		printf("unlink %s\n", path);
+	} else if (tool.descriptor >= 0) {
+		if (writeall(tool.descriptor, path, strlen(path)))
+			writeall(tool.descriptor, "\n", 1);
+	} else {
+		unlink(path);
+	}
+}
+
+// Appends line (n bytes) at the end of the history file and sets *offset
+// to where it begins. The append is one lseek() and one write() on the
+// stream's descriptor, so that the line is in the file, visible to every
+// reader, when this returns; stdio's own positioning at the end of an
+// update stream would cost a status call, a seek and a block read more.
+// histstream itself only ever reads: if it has read since the last
+// append, fflush() hands its position back to the descriptor first, and
+// every read through it begins with an absolute fseeko(), so where the
+// append leaves the descriptor does not matter.
+bool append(const char *line, size_t n, int64_t *offset) {
+	FILE *hist = tool.histstream;
+	if (tool.histread) {
+		fflush(hist);
+		tool.histread = false;
+	}
+	int fd = fileno(hist);
+	off_t end = lseek(fd, 0, SEEK_END);
+	if (end < 0) {
+		perror("do_new: fseek");
+		return false;
+	}
+	if (!writeall(fd, line, n)) {
+		// Take a partial line back, so that the next append does not
+		// run on from it.
+		int saved = errno;
+		if (ftruncate(fd, end) != 0)
+			fprintf(stderr, "warning: history has a partial line at %lld\n",
+			        static_cast<long long>(end));
+		errno = saved;
+		perror("fflush");
+		return false;
+	}
+	*offset = end;
+	return true;
+}
+
+}  // namespace
+
+void do_one(const char *id, int cancel) {
+	size_t idlen = strlen(id);
+	dbzitem key = {const_cast<char *>(id), static_cast<int32_t>(idlen + 1)};
+	dbzitem found = dbzlookup(key);
+	if (found.ptr == nullptr) {
+		do_new(id);
+		return;
+	}
+	if (found.dsize != 8) {
+		fprintf(stderr, "dbz: invalid dsize %d", found.dsize);
+		return;
+	}
+	if (!cancel)
+		return;
+	int64_t offset;
+	memcpy(&offset, found.ptr, sizeof offset);
+
+	FILE *hist = tool.histstream;
+	tool.histread = true;
+	errno = 0;
+	if (fseeko(hist, offset, SEEK_SET) != 0) {
+		errprint("do_one: fseek", "cannot position the history");
+		return;
+	}
+	static char line[kLineBytes];
+	errno = 0;
+	if (fgets(line, kLineBytes, hist) == nullptr) {
+		errprint("do_one: fgets", "no history line at the indexed offset");
+		return;
+	}
+	size_t len = strlen(line);
+	if (len == 0 || line[len - 1] != '\n')
+		fprintf(stderr, "warning: %s long history line\n", id);
+
+	// Field 1 is the ID and field 2 the date, each ended by a tab or a
+	// newline; the article locations follow, ended by a tab, a blank or a
+	// newline.
+	char *p = line;
+	bool ended;
+	nextfield(&p, "\t\n", &ended);
+	nextfield(&p, "\t\n", &ended);
+	while (char *loc = nextfield(&p, "\t \n", &ended)) {
+		// A location that runs into the end of a line read without its
+		// newline may be cut short and name another file.
+		if (!ended)
+			break;
+		// Such a location would become an absolute path.
+		if (loc[0] == '.' || loc[0] == '/') {
+			fprintf(stderr,
+			        "warning: %s article location %s is outside the spool, "
+			        "left alone\n",
+			        id, loc);
+			continue;
+		}
+		for (char *c = loc; *c != '\0'; c++)
+			if (*c == '.')
+				*c = '/';
+		dispose(loc);
+		tool.files_deleted++;
+	}
+	logline(id, '-');
+	tool.arts_deleted++;
+}
+
+void do_new(const char *id) {
+	unsigned long now = static_cast<unsigned long>(time(nullptr));
+	if (tool.norecord)
+		return;
+	if (tool.reportonly) {
+		printf("%s\t%lu~-\n", id, now);
+	} else {
+		// An ID from the input loop is shorter than a line buffer, so the
+		// history line always fits.
+		static char line[kLineBytes + 32];
+		int n = snprintf(line, sizeof line, "%s\t%lu~-\n", id, now);
+		if (n < 0 || static_cast<size_t>(n) >= sizeof line) {
+			fprintf(stderr, "do_new: %s: message ID too long\n", id);
+			return;
+		}
+		int64_t offset;
+		if (!append(line, static_cast<size_t>(n), &offset))
+			return;
+		size_t idlen = strlen(id);
+		dbzitem key = {const_cast<char *>(id), static_cast<int32_t>(idlen + 1)};
+		dbzitem value = {reinterpret_cast<char *>(&offset), sizeof offset};
+		errno = 0;
+		if (dbzstore(key, value) < 0)
+			errprint("do_new: dbzstore", idlen + 1 > kMaxStoreKey
+			                                     ? "message ID too long for the index"
+			                                     : "store refused by the index");
+	}
+	logline(id, '+');
+	tool.arts_added++;
+}
+
+}  // namespace quorlin
