@@ -6,7 +6,9 @@
 // the base file of that name), filled through the same folded lookup and
 // store that quorlin uses, flushed, synced, and then renamed over the old
 // .pag and .dir. Until the renames the old index is untouched; on failure
-// or on SIGINT, SIGTERM or SIGHUP the temporaries are removed.
+// or on SIGINT, SIGTERM or SIGHUP the temporaries are removed, and those
+// of a build that was killed outright are removed by the next one.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,6 +18,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -29,7 +32,7 @@ namespace {
 constexpr int64_t kProgressLines = 65536;
 
 // The temporaries, as fixed buffers so that the signal handler can remove
-// them. A name is empty while its file does not exist.
+// them. A name is cleared once its file is renamed into place or removed.
 char tmpbase[4096], tmpdir[4100], tmppag[4100];
 volatile sig_atomic_t committing = 0;
 
@@ -110,6 +113,39 @@ bool maketempbase(const std::string &history) {
 	admin::syserr("%s", tmpbase);
 	tmpbase[0] = '\0';
 	return false;
+}
+
+// Removes the temporaries that builds of history killed before they could
+// clean up have left: names of the form history.new<pid>.<n>, with or
+// without .dir or .pag, whose process no longer exists.
+void removestale(const std::string &history) {
+	std::string folder = dirof(history);
+	std::string prefix = lastpart(history) + ".new";
+	DIR *d = opendir(folder.c_str());
+	if (d == nullptr)
+		return;
+	while (struct dirent *e = readdir(d)) {
+		const char *name = e->d_name;
+		if (strncmp(name, prefix.c_str(), prefix.size()) != 0)
+			continue;
+		const char *p = name + prefix.size();
+		char *end;
+		errno = 0;
+		long pid = strtol(p, &end, 10);
+		if (end == p || *end != '.' || errno != 0 || pid <= 0 || pid == getpid())
+			continue;
+		p = end + 1;
+		strtol(p, &end, 10);
+		if (end == p || (*end != '\0' && strcmp(end, ".dir") != 0 &&
+		                 strcmp(end, ".pag") != 0))
+			continue;
+		if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+			continue;
+		std::string path = folder + "/" + name;
+		if (unlink(path.c_str()) == 0)
+			admin::errmsg("%s: removed, left by an interrupted build", path.c_str());
+	}
+	closedir(d);
 }
 
 // Counts the lines of the file open at fd without moving its offset: the
@@ -352,11 +388,14 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet) {
 			admin::histclose(&r);
 			return 1;
 		}
-		size = dbzpicksize(expected);
+		// A table needs two slots at least; one expected entry would
+		// give one.
+		size = dbzpicksize(expected == 1 ? 2 : expected);
 		int64_t largest = r.size > INT32_MAX ? INT32_MAX : r.size;
 		tagmask = dbzpicktagmask(static_cast<int32_t>(largest));
 	}
 
+	removestale(history);
 	catchsignals(onsignal);
 	if (!maketempbase(history)) {
 		admin::histclose(&r);

@@ -4,7 +4,9 @@
 // One pass over the history, front to back: every line's ID must be found
 // by a lookup at that line (or at an earlier line with the same ID), and
 // every slot on the ID's probe that holds the line's offset is marked in a
-// bitmap of the .pag's slots. Afterwards every slot in use that no line
+// bitmap of the .pag's slots. The lookup is made as the index makes it,
+// within the same walk of the probe, reading only candidates other than
+// the line itself. Afterwards every slot in use that no line
 // marked is reported. Memory: the in-core first table, one bit per slot and
 // the history reader's buffers; nothing grows with the number of lines.
 #include <unistd.h>
@@ -56,52 +58,86 @@ bool linestart(const inspected &ix, int64_t offset) {
 	return pread(ix.basefd, &c, 1, offset - 1) == 1 && c == '\n';
 }
 
-// Walks the probe of hash h to its end, marking every slot that holds
-// offset. Returns the first candidate the probe yielded (-1 for none) or
-// -2 on a .pag read error.
-int64_t walk(const inspected &ix, int64_t h, int64_t offset, bitmap *marks) {
-	const dbz::indexstate &s = dbz::state();
-	dbz::startprobe(h);
-	int64_t first = -1;
-	bool any = false;
-	for (int64_t v; (v = dbz::nextslot()) != -1;) {
-		if (!any) {
-			first = v;
-			any = true;
-		}
-		if (v == offset && s.probe.slot < ix.pagslots)
-			marks->set(s.probe.slot);
-	}
-	return s.probe.failed ? -2 : first;
+// What a lookup of a line's ID, as quorlin makes it, finds.
+struct lookup {
+	bool found;
+	int64_t offset;  // where, when found
+};
+
+// Confirms the candidate at offset v against the folded key (n bytes, the
+// last a NUL) the way the index's lookup does: the record there must begin
+// with the key's first n - 1 bytes, after folding, and continue with a NUL
+// or the separator. Returns 1 for a hit, 0 for a miss, and -1 when the
+// record cannot be read in full, which ends the lookup without a result.
+int confirm(const inspected &ix, int64_t v, const char *key, size_t n) {
+	char record[dbz::kMaxLookupKey + 1];
+	if (v < 0 || pread(ix.basefd, record, n, v) != static_cast<ssize_t>(n))
+		return -1;
+	record[n] = '\0';
+	dbz::foldkey(record, record, n);
+	char sep = dbz::state().params.separator;
+	if (memcmp(record, key, n - 1) != 0)
+		return 0;
+	return record[n - 1] == '\0' || record[n - 1] == sep;
 }
 
-// Checks that a lookup of the line's ID finds this line or an earlier line
-// with the same ID; reports the line otherwise.
-void findline(const inspected &ix, const admin::histline &line, size_t idlen,
-              bool fast, tally *t) {
-	int64_t found = line.offset;
-	if (!fast) {
-		char key[dbz::kMaxStoreKey + 1];
-		memcpy(key, line.text, idlen);
-		key[idlen] = '\0';
-		dbzitem r = dbzlookup(dbzitem{key, static_cast<int32_t>(idlen + 1)});
-		if (r.ptr == nullptr) {
-			printf("line %" PRId64 ": %.*s: not found in the index\n",
-			       line.number, static_cast<int>(idlen), line.text);
-			t->badlines++;
-			return;
+// Walks the probe of the line's ID to its end, marking every slot that
+// holds the line's offset, and finds what a lookup of the ID finds: the
+// first candidate that the base file confirms. The line itself needs no
+// reading: it begins with the ID and its separator. Returns false on a
+// .pag read error.
+bool walk(const inspected &ix, const admin::histline &line, size_t idlen,
+          bitmap *marks, lookup *found) {
+	const dbz::indexstate &s = dbz::state();
+	char key[dbz::kMaxStoreKey + 1];
+	memcpy(key, line.text, idlen);
+	key[idlen] = '\0';
+	size_t n = idlen + 1;
+	char folded[dbz::kMaxStoreKey + 1];
+	const char *k = dbz::foldkey(folded, key, n);
+	// A separator that folding can change, or that moves the fold point,
+	// might fail the confirmation even at the line itself.
+	char sep = s.params.separator;
+	bool selfmatch = sep != '@' && !(sep >= 'A' && sep <= 'Z') &&
+	                 !(sep >= 'a' && sep <= 'z');
+
+	dbz::startprobe(dbz::keyhash(k, n));
+	*found = lookup{false, -1};
+	bool decided = false;
+	for (int64_t v; (v = dbz::nextslot()) != -1;) {
+		if (v == line.offset && s.probe.slot < ix.pagslots)
+			marks->set(s.probe.slot);
+		if (decided)
+			continue;
+		int hit = v == line.offset && selfmatch ? 1 : confirm(ix, v, k, n);
+		if (hit != 0) {
+			decided = true;
+			*found = lookup{hit > 0, v};
 		}
-		memcpy(&found, r.ptr, sizeof found);
 	}
-	if (found == line.offset)
+	return !s.probe.failed;
+}
+
+// Reports the line unless the lookup found it or an earlier line with the
+// same ID.
+void findline(const inspected &ix, const admin::histline &line, size_t idlen,
+              const lookup &found, tally *t) {
+	if (!found.found) {
+		printf("line %" PRId64 ": %.*s: not found in the index\n",
+		       line.number, static_cast<int>(idlen), line.text);
+		t->badlines++;
 		return;
-	if (found < line.offset && linestart(ix, found)) {
+	}
+	if (found.offset == line.offset)
+		return;
+	if (found.offset < line.offset && linestart(ix, found.offset)) {
 		t->duplicates++;
 		return;
 	}
 	printf("line %" PRId64 ": %.*s: the index finds offset %" PRId64
 	       " instead of %" PRId64 "\n",
-	       line.number, static_cast<int>(idlen), line.text, found, line.offset);
+	       line.number, static_cast<int>(idlen), line.text, found.offset,
+	       line.offset);
 	t->badlines++;
 }
 
@@ -157,19 +193,14 @@ bool checklines(const inspected &ix, bitmap *marks, tally *t) {
 			t->skipped++;
 			continue;
 		}
-		int64_t h = admin::idhash(line.text, idlen);
-		int64_t first = walk(ix, h, line.offset, marks);
-		if (first == -2) {
+		lookup found;
+		if (!walk(ix, line, idlen, marks, &found)) {
 			errno = EIO;
 			admin::syserr("%s.pag", ix.history);
 			admin::histclose(&r);
 			return false;
 		}
-		// When this line's offset is the first candidate, the lookup would
-		// confirm it against this very line: no need to read it again. (A
-		// separator that folding changes would fail that confirmation.)
-		bool fast = first == line.offset && (sep < 'A' || sep > 'Z');
-		findline(ix, line, idlen, fast, t);
+		findline(ix, line, idlen, found, t);
 	}
 	if (got < 0) {
 		admin::syserr("%s", ix.history);

@@ -1,4 +1,5 @@
 // create.cc: dbz create: an empty index with chosen parameters.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "admin/commands.h"
 #include "admin/common.h"
@@ -94,8 +96,9 @@ int cmd_create(int argc, char **argv) {
 		return usage();
 	const char *base = argv[0];
 
+	// A table needs two slots at least; one expected entry would give one.
 	if (expected >= 0)
-		size = dbzpicksize(expected);
+		size = dbzpicksize(expected == 1 ? 2 : expected);
 	if (!havetagmask) {
 		// Leave room in the values for offsets up to the base file's
 		// present size; without a base file keep the default layout.
@@ -106,6 +109,17 @@ int cmd_create(int argc, char **argv) {
 		}
 	}
 
+	// Open both files for writing first, so that a failure names the file
+	// it concerns; dbzcreate() truncates them anyway.
+	for (const char *suffix : {".dir", ".pag"}) {
+		std::string path = std::string(base) + suffix;
+		int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+		if (fd < 0) {
+			admin::syserr("%s", path.c_str());
+			return 1;
+		}
+		close(fd);
+	}
 	errno = 0;
 	if (dbzcreate(base, size, separator, casechar, tagmask) != 0) {
 		admin::syserr("%s: cannot create index", base);

@@ -45,7 +45,10 @@ bool inspectopen(inspected *ix, const char *history, bool incore) {
 		return false;
 	}
 	struct stat st;
-	if (fstat(ix->basefd, &st) != 0) {
+	bool statted = fstat(ix->basefd, &st) == 0;
+	if (!statted || S_ISDIR(st.st_mode)) {
+		if (statted)
+			errno = EISDIR;
 		syserr("%s", history);
 		close(ix->basefd);
 		return false;

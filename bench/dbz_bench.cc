@@ -111,11 +111,15 @@ void writehistory(const std::string &path) {
 	if (f == nullptr)
 		die(path);
 	data.offsets.clear();
+	int64_t at = 0;
 	for (size_t i = 0; i < data.ids.size(); i++) {
-		data.offsets.push_back(ftello(f));
+		data.offsets.push_back(at);
 		const std::string &id = data.ids[i];
-		fprintf(f, "%s\t%" PRIu64 "~-\tnews.software.b/%zu\n", id.c_str(),
-		        uint64_t{1700000000} + i, 1000 + i % 50000);
+		int n = fprintf(f, "%s\t%" PRIu64 "~-\tnews.software.b/%zu\n",
+		                id.c_str(), uint64_t{1700000000} + i, 1000 + i % 50000);
+		if (n < 0)
+			die(path);
+		at += n;
 	}
 	if (fclose(f) != 0)
 		die(path);
@@ -126,10 +130,15 @@ void readoffsets(const std::string &path) {
 	if (f == nullptr)
 		die(path);
 	data.offsets.clear();
-	data.offsets.push_back(0);
-	for (int c; (c = getc(f)) != EOF;)
-		if (c == '\n')
-			data.offsets.push_back(ftello(f));
+	int64_t at = 0;
+	data.offsets.push_back(at);
+	char buf[1 << 16];
+	for (size_t got; (got = fread(buf, 1, sizeof buf, f)) > 0;) {
+		for (size_t i = 0; i < got; i++)
+			if (buf[i] == '\n')
+				data.offsets.push_back(at + static_cast<int64_t>(i) + 1);
+		at += static_cast<int64_t>(got);
+	}
 	fclose(f);
 	data.offsets.pop_back();
 	if (data.offsets.size() != data.ids.size()) {
@@ -235,6 +244,9 @@ void runbench(benchmark::State &st, kind k, bool incore) {
 // single run) after the usual table.
 class linereporter : public benchmark::ConsoleReporter {
 public:
+	linereporter()
+	    : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
 	void ReportRuns(const std::vector<Run> &runs) override {
 		ConsoleReporter::ReportRuns(runs);
 		for (const Run &r : runs) {
@@ -263,8 +275,9 @@ private:
 };
 
 // The probe of key i as a lookup walks it, read through the probe itself:
-// the number of candidates whose record a lookup reads, and whether the
-// probe went past the first table.
+// the number of candidates whose record a lookup reads (up to the key's own
+// value for a key in the index), and whether the probe went past the first
+// table.
 struct probecount {
 	int64_t candidates;
 	bool spilled;
@@ -277,8 +290,12 @@ probecount countprobe(size_t i) {
 	const char *k = dbz::foldkey(folded, key.ptr, n);
 	dbz::startprobe(dbz::keyhash(k, n));
 	probecount c{0, false};
-	while (dbz::nextslot() != -1)
+	int64_t own = i < kIndexed ? data.offsets[i] : -1;
+	for (int64_t v; (v = dbz::nextslot()) != -1;) {
 		c.candidates++;
+		if (v == own)
+			break;
+	}
 	c.spilled = dbz::state().probe.slot >= dbz::state().params.tablesize;
 	return c;
 }

@@ -29,10 +29,16 @@ void setdefaults(dbzparams *p) {
 }
 
 // Values the reader takes as read but the index cannot use: a table size
-// that every probe divides by, byte positions outside a slot and shifts
-// outside a 64-bit word.
+// that every probe divides by, byte positions outside a slot, shifts
+// outside a 64-bit word, and a tag layout whose stored values would not
+// decode to what was stored (a tag field without an enable bit, or an
+// enable bit inside the field).
 bool usable(const dbzparams *p) {
 	if (p->tablesize < 1 || p->tagpos < 0 || p->tagpos > 63)
+		return false;
+	uint64_t field = static_cast<uint64_t>(p->tagspan) << p->tagpos;
+	uint64_t enable = static_cast<uint64_t>(p->tagflag) << p->tagpos;
+	if ((field & enable) != 0 || (field != 0 && enable == 0))
 		return false;
 	bool seen[DBZ_NBYTEORDER] = {};
 	for (int i = 0; i < DBZ_NBYTEORDER; i++) {

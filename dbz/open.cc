@@ -78,11 +78,15 @@ uint64_t *loadtable(FILE *core) {
 	auto *table = static_cast<uint64_t *>(calloc(n, kSlotBytes));
 	if (table == nullptr)
 		return nullptr;
-	fread(table, kSlotBytes, n, core);
+	size_t got = fread(table, kSlotBytes, n, core);
 	if (ferror(core)) {
 		free(table);
 		return nullptr;
 	}
+	// A partial slot at the end of the .pag is empty, but fread may have
+	// copied its bytes in.
+	if (got < n)
+		table[got] = 0;
 	return table;
 }
 

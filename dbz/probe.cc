@@ -1,4 +1,7 @@
 // probe.cc: the probe sequence through the slot tables, and key lookup.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "dbz/internal.h"
@@ -44,6 +47,25 @@ bool fetchslot(indexstate &s, uint64_t *word) {
 }
 
 dbzitem noresult() { return dbzitem{nullptr, 0}; }
+
+// Reads the n bytes of the base record at offset v with one positioned read
+// on the base stream's descriptor. Seeking the stream itself would cost a
+// seek to a buffer boundary and one or two reads of its small buffer for
+// every candidate. False when the offset is unusable or fewer than n bytes
+// are there.
+bool readrecord(FILE *base, int64_t v, char *record, size_t n) {
+	size_t got = 0;
+	while (got < n) {
+		ssize_t r = pread(fileno(base), record + got, n - got,
+		                  static_cast<off_t>(v + static_cast<int64_t>(got)));
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			return false;
+		got += static_cast<size_t>(r);
+	}
+	return true;
+}
 
 }  // namespace
 
@@ -135,9 +157,7 @@ dbzitem dbzfind(dbzitem key) {
 			s.lastprobe = &s.probe;
 			return dbz::noresult();
 		}
-		if (fseeko(s.basefile, v, SEEK_SET) != 0)
-			return dbz::noresult();
-		if (fread(record, 1, n, s.basefile) != n)
+		if (!dbz::readrecord(s.basefile, v, record, n))
 			return dbz::noresult();
 		record[n] = '\0';
 		dbz::foldkey(record, record, n);

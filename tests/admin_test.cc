@@ -11,9 +11,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -217,7 +219,9 @@ TEST_F(AdminTest, Transcripts) {
 	    {"create missing option argument", {}, {"create", "%D/h", "-s"}, 2,
 	     "dbz: create: option -s needs an argument\n" + kCreateUsage, "", ""},
 	    {"create in a missing folder", {}, {"create", "%D/none/h"}, 1,
-	     "dbz: %D/none/h: cannot create index: No such file or directory\n", "", ""},
+	     "dbz: %D/none/h.dir: No such file or directory\n", "", ""},
+	    {"create where the .pag cannot be written", {{"h.pag/x", ""}}, {"create", "%D/h"}, 1,
+	     "dbz: %D/h.pag: Is a directory\n", "", ""},
 	    {"create with defaults, no base file", {}, {"create", "%D/h"}, 0, "", "h.dir", defaults},
 	    {"create with every option",
 	     {},
@@ -253,6 +257,15 @@ TEST_F(AdminTest, Transcripts) {
 	     "",
 	     "history.dir",
 	     line1("300007 9 C 128 127 24") + kZeros + kZeros},
+	    {"build of a one-line history: two slots at least",
+	     {{"history", "<a@b>\t1~-\n"}},
+	     {"build", "%D/history"},
+	     0,
+	     "",
+	     "history.dir",
+	     line1("41 9 C 128 127 24") + "1 0 0 0 0 0 0 0 0 0 0\n" + kZeros},
+	    {"create for one expected entry", {}, {"create", "-e", "1", "%D/h"}, 0, "", "h.dir",
+	     line1("41 9 C 128 124 24") + kZeros + kZeros},
 	    {"build with -e sizes from it",
 	     {{"history", "<a@b>\t1~-\n<c@d>\t2~-\n"}},
 	     {"build", "-q", "-e", "1000", "%D/history"},
@@ -299,8 +312,10 @@ TEST_F(AdminTest, Transcripts) {
 		SCOPED_TRACE(c.name);
 		fs::remove_all(dir_);
 		fs::create_directory(dir_);
-		for (const auto &[name, text] : c.files)
+		for (const auto &[name, text] : c.files) {
+			fs::create_directories(fs::path(dir_ + "/" + name).parent_path());
 			writefile(dir_ + "/" + name, text);
+		}
 		result r = dbz(c.args);
 		EXPECT_EQ(r.status, c.status);
 		EXPECT_EQ(r.out, "");
@@ -372,6 +387,67 @@ TEST_F(AdminTest, RebuildKeepsOldIndexOnFailureAndReplacesItOnSuccess) {
 	EXPECT_EQ(lookup("<a@b>"), 0);
 	EXPECT_EQ(lookup("<c@d>"), 10);
 	EXPECT_EQ(dbzdone(), 0);
+}
+
+// Runs args with standard error on a terminal of its own (a pty whose
+// foreground it is) and returns what the terminal received.
+result runonterminal(const std::vector<std::string> &args) {
+	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	EXPECT_GE(master, 0);
+	EXPECT_EQ(grantpt(master), 0);
+	EXPECT_EQ(unlockpt(master), 0);
+	std::string slavename = ptsname(master);
+	pid_t pid = fork();
+	if (pid == 0) {
+		setsid();
+		int slave = open(slavename.c_str(), O_RDWR);
+		int null = open("/dev/null", O_RDWR);
+		if (slave < 0 || null < 0)
+			_exit(126);
+		dup2(null, 0);
+		dup2(null, 1);
+		dup2(slave, 2);
+		close(master);
+		std::vector<char *> argv;
+		for (const std::string &a : args)
+			argv.push_back(const_cast<char *>(a.c_str()));
+		argv.push_back(nullptr);
+		execv(argv[0], argv.data());
+		_exit(127);
+	}
+	// Read until the terminal's last user has gone (EIO).
+	std::string seen;
+	char buf[4096];
+	ssize_t n;
+	while ((n = read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+		if (n > 0)
+			seen.append(buf, static_cast<size_t>(n));
+	int st = 0;
+	waitpid(pid, &st, 0);
+	close(master);
+	return result{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), "", seen};
+}
+
+TEST_F(AdminTest, ProgressOnATerminalUnlessQuiet) {
+	std::string text;
+	for (int i = 0; i < 70000; i++)
+		text += "<" + std::to_string(i) + "@Host.Example>\t1~-\n";
+	writefile(hist_, text);
+	const std::string size = std::to_string(text.size());
+
+	result r = runonterminal({kDbz, "build", hist_});
+	ASSERT_EQ(r.status, 0) << r.err;
+	// One line after the first 65536 lines, rewritten in place, and the
+	// final one: bytes done of the whole, lines, lines per second.
+	std::regex shape("\rdbz: " + hist_ + ": [0-9]+ of " + size +
+	                 " bytes \\([0-9]+%\\), 65536 lines, [0-9]+ lines/s +"
+	                 "\rdbz: " + hist_ + ": " + size + " of " + size +
+	                 " bytes \\(100%\\), 70000 lines, [0-9]+ lines/s\r?\n");
+	EXPECT_TRUE(std::regex_match(r.err, shape)) << r.err;
+
+	r = runonterminal({kDbz, "build", "-q", hist_});
+	ASSERT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "");
 }
 
 // A history of a million lines, made once for the tests below: a mix of
@@ -550,7 +626,8 @@ TEST_F(BigHistory, InterruptedBuildLeavesThePreviousIndex) {
 	const struct {
 		int sig;
 		bool leftover;  // the killed build could not remove its temporaries
-	} cases[] = {{SIGKILL, true}, {SIGTERM, false}, {SIGINT, false}};
+	} cases[] = {{SIGTERM, false}, {SIGINT, false}, {SIGKILL, true}};
+	std::vector<std::string> leftovers;
 	for (const auto &c : cases) {
 		SCOPED_TRACE(strsignal(c.sig));
 		ASSERT_TRUE(interruptbuild(*hist_, c.sig));
@@ -558,8 +635,8 @@ TEST_F(BigHistory, InterruptedBuildLeavesThePreviousIndex) {
 		EXPECT_EQ(readfile(*hist_ + ".pag"), oldpag);
 		std::vector<std::string> left = temporaries(*dir_);
 		EXPECT_EQ(left.size(), c.leftover ? 3u : 0u) << "base link, .dir and .pag";
-		for (const std::string &name : left)
-			fs::remove(*dir_ + "/" + name);
+		if (c.leftover)
+			leftovers.insert(leftovers.end(), left.begin(), left.end());
 
 		// The previous index still answers: the first half's IDs are
 		// found, the second half's are not.
@@ -569,6 +646,20 @@ TEST_F(BigHistory, InterruptedBuildLeavesThePreviousIndex) {
 		EXPECT_EQ(lookup(ids_->back()), -1);
 		EXPECT_EQ(dbzdone(), 0);
 	}
+
+	// The next build removes what the killed one left, and completes.
+	result r = run({kDbz, "build", "-q", *hist_});
+	ASSERT_EQ(r.status, 0) << r.err;
+	for (const std::string &name : leftovers)
+		EXPECT_NE(r.err.find("dbz: " + *dir_ + "/" + name +
+		                     ": removed, left by an interrupted build\n"),
+		          std::string::npos)
+		    << name << " in " << r.err;
+	EXPECT_EQ(temporaries(*dir_), std::vector<std::string>{});
+	dbzsetincore(0);
+	ASSERT_EQ(dbzopen(hist_->c_str()), 0);
+	EXPECT_EQ(lookup(ids_->back()), offsets_->back());
+	EXPECT_EQ(dbzdone(), 0);
 }
 
 }  // namespace

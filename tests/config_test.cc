@@ -393,6 +393,9 @@ TEST_F(ConfigOpenTest, MalformedDirIsRefused) {
 	    {"negative byte order entry", dirtext({.order = "7 6 5 4 3 2 1 -1"})},
 	    {"tag position -1", dirtext({.tags = "128 124 -1"})},
 	    {"tag position 64", dirtext({.tags = "128 124 64"})},
+	    {"enable bit inside the tag field", dirtext({.tags = "64 124 24"})},
+	    {"tag field without an enable bit", dirtext({.tags = "0 124 24"})},
+	    {"enable bit shifted out of the word", dirtext({.tags = "128 1 62"})},
 	};
 	makeindex("good", dirtext());
 	for (const auto &c : cases) {
@@ -412,7 +415,9 @@ TEST_F(ConfigOpenTest, MalformedDirIsRefused) {
 	}
 }
 
-TEST_F(ConfigOpenTest, TagPositionsAtTheEdgesOpen) {
+// Every tag position the reader accepts gives usable masks (the sanitizer
+// build would report a shift out of range), and keys can be stored.
+TEST_F(ConfigOpenTest, TagPositionsAtTheEdgesWork) {
 	const struct {
 		const char *tags;
 		uint64_t tagall;
@@ -423,9 +428,15 @@ TEST_F(ConfigOpenTest, TagPositionsAtTheEdgesOpen) {
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.tags);
-		makeindex("hist", dirtext({.tags = c.tags}));
+		makeindex("hist", dirtext({.tags = c.tags}), "", "<a@b>\tx\n<c@d>\ty\n");
 		ASSERT_EQ(open("hist"), 0);
 		EXPECT_EQ(dbz::state().tagall, c.tagall);
+		int64_t off = 8;
+		EXPECT_EQ(dbzstore(scratch::key("<c@d>"),
+		                   dbzitem{reinterpret_cast<char *>(&off), 8}), 0);
+		dbzitem hit = dbzlookup(scratch::key("<c@d>"));
+		ASSERT_NE(hit.ptr, nullptr);
+		EXPECT_EQ(memcmp(hit.ptr, &off, 8), 0);
 		EXPECT_EQ(dbzdone(), 0);
 	}
 }

@@ -4,6 +4,7 @@
  * the install test. Exits 0 when every step gave what it should. */
 #define _POSIX_C_SOURCE 200809L
 
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,6 +27,44 @@ static int hookcalls;
 static void counthook(FILE *stream) {
 	if (stream != NULL)
 		hookcalls++;
+}
+
+/* The interface's exact types: any mismatch is a compile error in C99. */
+static void signatures(void) {
+	int (*open)(const char *) = dbzopen;
+	int (*done)(void) = dbzdone;
+	int (*setting)(int) = dbzsetincore;
+	dbzhook (*sethook)(dbzhook) = dbzsetopenhook;
+	dbzitem (*find)(dbzitem) = dbzlookup;
+	int (*put)(dbzitem, dbzitem) = dbzstore;
+	int (*create)(const char *, int64_t, int, int, int64_t) = dbzcreate;
+	int (*rebuild)(const char *, const char *) = dbzrebuild;
+	int64_t (*picksize)(int64_t) = dbzpicksize;
+	int32_t (*picktagmask)(int32_t) = dbzpicktagmask;
+	char *(*join)(const char *, const char *) = joinpath;
+	dbzparams p;
+	dbzitem item;
+	int32_t *i32[] = {&item.dsize, &p.legacy, &p.slotwidth, &p.byteorder[0],
+	                  &p.tagpos};
+	int64_t *i64[] = {&p.tablesize, &p.usage[0], &p.tagflag, &p.tagspan,
+	                  &p.untagged[0]};
+	char *chars[] = {&p.casemode, &p.separator};
+	char **ptr = &item.ptr;
+
+	open = dbmopen;
+	done = dbmdone;
+	done = dbzflush;
+	done = dbzdiscard;
+	setting = dbzsetwritethrough;
+	setting = dbzsetdebug;
+	find = dbzfind;
+	find = dbmfind;
+	put = dbzput;
+	put = dbmput;
+	(void)open, (void)done, (void)setting, (void)sethook, (void)find;
+	(void)put, (void)create, (void)rebuild, (void)picksize;
+	(void)picktagmask, (void)join, (void)i32, (void)i64, (void)chars;
+	(void)ptr;
 }
 
 static int writefile(const char *name, const char *text) {
@@ -118,12 +157,21 @@ int main(void) {
 		}
 	}
 
-	/* The record type is usable from C with its named sizes. */
-	memset(&params, 0, sizeof params);
-	params.usage[DBZ_NPERIODS - 1] = 1;
-	params.byteorder[DBZ_NBYTEORDER - 1] = 7;
+	/* The record's fields, in their order, with their named sizes. */
+	signatures();
+	CHECK(offsetof(dbzparams, legacy) < offsetof(dbzparams, tablesize));
+	CHECK(offsetof(dbzparams, tablesize) < offsetof(dbzparams, usage));
+	CHECK(offsetof(dbzparams, usage) < offsetof(dbzparams, slotwidth));
+	CHECK(offsetof(dbzparams, slotwidth) < offsetof(dbzparams, byteorder));
+	CHECK(offsetof(dbzparams, byteorder) < offsetof(dbzparams, casemode));
+	CHECK(offsetof(dbzparams, casemode) < offsetof(dbzparams, separator));
+	CHECK(offsetof(dbzparams, separator) < offsetof(dbzparams, tagflag));
+	CHECK(offsetof(dbzparams, tagflag) < offsetof(dbzparams, tagspan));
+	CHECK(offsetof(dbzparams, tagspan) < offsetof(dbzparams, tagpos));
+	CHECK(offsetof(dbzparams, tagpos) < offsetof(dbzparams, untagged));
 	CHECK(sizeof params.usage / sizeof params.usage[0] == 11);
 	CHECK(sizeof params.byteorder / sizeof params.byteorder[0] == 8);
+	CHECK(offsetof(dbzitem, ptr) < offsetof(dbzitem, dsize));
 
 	remove(base);
 	remove(dirfile);

@@ -5,7 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -207,6 +207,32 @@ TEST_F(InspectTest, CheckPassesOnABuiltIndex) {
 	    << r.out;
 }
 
+// An index written on a machine of the other byte order: every slot is
+// read through the conversion, so both commands see the same index.
+TEST_F(InspectTest, ForeignByteOrderIsConverted) {
+	build();
+	std::string dir = readfile("history.dir");
+	size_t at = dir.find(" " + scratch::orderline() + "\n");
+	ASSERT_NE(at, std::string::npos) << dir;
+	dir.replace(at + 1, scratch::orderline().size(), scratch::orderline(true));
+	writefile("history.dir", dir);
+	std::string pag = readfile("history.pag");
+	for (size_t i = 0; i + 8 <= pag.size(); i += 8)
+		std::reverse(pag.begin() + static_cast<std::ptrdiff_t>(i),
+		             pag.begin() + static_cast<std::ptrdiff_t>(i + 8));
+	writefile("history.pag", pag);
+
+	result check = dbz({"check", "history"});
+	EXPECT_EQ(check.status, 0) << check.out;
+	result r = dbz({"stats", "-j", "history"});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("\"nativeorder\":false"), std::string::npos) << r.out;
+	EXPECT_EQ(jsonnum(r.out, "values"), 398);
+	EXPECT_EQ(jsonnum(r.out, "unreachable"), 0);
+	result found = dbz({"lookup", "history", ids_[7]});
+	EXPECT_EQ(found.status, 0) << found.err;
+}
+
 TEST_F(InspectTest, InspectionWritesNothing) {
 	build();
 	snapshot before = snap();
@@ -297,6 +323,64 @@ TEST_F(InspectTest, CheckReportsEachDisagreement) {
 	}
 }
 
+// Lines reported by check are exactly those whose lookup, made through the
+// index as quorlin makes it, misses them, in an index with slots pointing
+// inside lines, at other lines, near and beyond the end of the history.
+TEST_F(InspectTest, CheckReportsTheLinesThatLookupsMiss) {
+	build();
+	std::string pag = readfile("history.pag");
+	int64_t size = static_cast<int64_t>(history_.size());
+	uint64_t seed = 12345;
+	auto next = [&seed] {
+		seed = seed * 6364136223846793005u + 1442695040888963407u;
+		return seed >> 33;
+	};
+	int64_t slots = static_cast<int64_t>(pag.size() / 8);
+	for (int i = 0; i < 60; i++) {
+		int64_t slot = static_cast<int64_t>(next() % static_cast<uint64_t>(slots));
+		int64_t v;
+		switch (i % 4) {
+		case 0:  // inside a line
+			v = static_cast<int64_t>(next() % static_cast<uint64_t>(size));
+			break;
+		case 1:  // another line's start
+			v = lineoffsets_[next() % lineoffsets_.size()];
+			break;
+		case 2:  // too near the end for a whole key
+			v = size - 1 - static_cast<int64_t>(next() % 20);
+			break;
+		default:  // beyond the end
+			v = size + static_cast<int64_t>(next() % 100);
+			break;
+		}
+		putslot(slot, static_cast<uint64_t>(v));
+	}
+	result r = dbz({"check", "history"});
+	EXPECT_EQ(r.status, 1);
+	std::set<int64_t> reported;
+	for (size_t at = 0; (at = r.out.find("line ", at)) != std::string::npos; at++)
+		if (at == 0 || r.out[at - 1] == '\n')
+			reported.insert(std::stoll(r.out.substr(at + 5)));
+
+	std::set<int64_t> missed;
+	ASSERT_EQ(open("history"), 0);
+	for (size_t i = 0; i < ids_.size(); i++) {
+		if (ids_[i].empty())
+			continue;
+		dbzitem found = dbzlookup(scratch::key(ids_[i].c_str()));
+		int64_t off = -1;
+		if (found.ptr != nullptr)
+			memcpy(&off, found.ptr, sizeof off);
+		// A repeated ID may be found at its first line.
+		size_t first = std::find(ids_.begin(), ids_.end(), ids_[i]) - ids_.begin();
+		if (off != lineoffsets_[i] && off != lineoffsets_[first])
+			missed.insert(static_cast<int64_t>(i) + 1);
+	}
+	ASSERT_EQ(dbzdone(), 0);
+	EXPECT_GT(missed.size(), size_t{5});
+	EXPECT_EQ(reported, missed) << r.out;
+}
+
 TEST_F(InspectTest, LookupPrintsTheLinesFound) {
 	build();
 	auto line = [this](int i) {
@@ -348,6 +432,8 @@ TEST_F(InspectTest, MisuseAndUnreadableFiles) {
 	    {nullptr, {"lookup", "history"}, 2, "usage: dbz lookup history id"},
 	    {nullptr, {"check", "nothere"}, 1,
 	     "dbz: nothere: No such file or directory\n"},
+	    {[](InspectTest *t) { mkdir(t->path("adir").c_str(), 0755); },
+	     {"stats", "adir"}, 1, "dbz: adir: Is a directory\n"},
 	    {[](InspectTest *t) { unlink(t->path("history.pag").c_str()); },
 	     {"stats", "history"}, 1,
 	     "dbz: history.pag: No such file or directory\n"},

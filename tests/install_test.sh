@@ -41,6 +41,7 @@ export LD_LIBRARY_PATH
 cp "$src/tests/dbz_c_test.c" "$work/prog.c"
 
 # 1. pkg-config, from wherever the prefix ended up.
+command -v pkg-config >/dev/null || fail "pkg-config is not installed"
 PKG_CONFIG_PATH=$pcdir
 export PKG_CONFIG_PATH
 includedir=$(pkg-config --variable=includedir dbz) || fail "pkg-config does not know dbz"

@@ -195,14 +195,22 @@ TEST_F(OpenTest, FailedTableWriteStillRewritesTheDir) {
 	EXPECT_EQ(open("hist"), 0);  // a failed close leaves the index closed
 }
 
+// The in-core table holds the first table as the file does; the slots the
+// file does not reach, a partial slot at its end among them, are empty.
 TEST_F(OpenTest, InCoreTableHoldsTheFirstTable) {
-	for (int nslots : {0, 3, 16, 20}) {
-		SCOPED_TRACE(nslots);
+	const struct {
+		int nslots;
+		size_t partial;  // bytes of one more slot after them
+	} cases[] = {{0, 0}, {3, 0}, {3, 5}, {15, 7}, {16, 0}, {20, 3}};
+	for (const auto [nslots, partial] : cases) {
+		SCOPED_TRACE(std::to_string(nslots) + " slots + " +
+		             std::to_string(partial) + " bytes");
 		std::string pag;
 		for (int i = 0; i < nslots; i++) {
 			uint64_t w = 0x0101010101010101 * static_cast<uint64_t>(i + 1);
 			pag.append(reinterpret_cast<char *>(&w), 8);
 		}
+		pag.append(partial, '\x7F');
 		makeindex("hist", dirtext(), pag, kRecords);
 		dbzsetincore(1);
 		ASSERT_EQ(open("hist"), 0);

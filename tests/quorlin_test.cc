@@ -20,7 +20,7 @@ using qtest::runresult;
 using qtest::spool;
 
 // The history most transcripts start from. {spool} stands for the spool's
-// path and {dotspool} for the same path with '.' for every '/'.
+// path and .{dotspool} for the same path written with '.' for every '/'.
 const std::string kHistory =
     "<x@y>\t1000~-\tx.y/1 z/2\tq.r/3\n"         // three locations
     "<none@y>\t1000~-\n"                          // no location
@@ -28,6 +28,7 @@ const std::string kHistory =
     "<blank@y>\t1000 ~-\tx/1\n"                   // blank inside the date
     "<cancel.x@y>\t1000~-\tc/9\n"                 // derived ID of <x@y>
     "<abs@y>\t1000~-\t{spool}/victim .{dotspool}.victim2 ok/1\n"
+    // One read of 9999 bytes ends in "k/2", the first bytes of k/22.
     "<long@y>\t1000~-\tk/1" + std::string(9977, ' ') + "k/22\n";
 
 const std::vector<std::string> kArticles = {

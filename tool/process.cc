@@ -95,8 +95,8 @@ void dispose(const char *path) {
 // Appends line (n bytes) at the end of the history file and sets *offset
 // to where it begins. The append is one lseek() and one write() on the
 // stream's descriptor, so that the line is in the file, visible to every
-// reader, when this returns; stdio's own positioning at the end of an
-// update stream would cost a status call, a seek and a block read more.
+// reader, when this returns. Positioning the update stream at its end
+// through stdio would add a status call and a block read to every append.
 // histstream itself only ever reads: if it has read since the last
 // append, fflush() hands its position back to the descriptor first, and
 // every read through it begins with an absolute fseeko(), so where the
