@@ -11,7 +11,9 @@
 # (default 5); the median elapsed time (as micros per history line) and
 # the median peak resident memory are printed, beside the size of the
 # in-core table that the build holds (8 bytes a slot) and what the process
-# needs beyond it. One more run under strace -c gives the system calls.
+# needs beyond it. One more run under strace -c gives the system calls,
+# and for the histories of a million lines one under callgrind the
+# instructions.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build/bench}
@@ -80,6 +82,15 @@ bench() {
 		calls=$(awk '$NF == "total" { print $4 }' "$work/strace.out")
 		printf '%-22s : %11d system calls (%s per 1000 lines)\n' "syscalls $name" \
 			"$calls" "$(echo "$calls $lines" | awk '{ printf "%.2f", $1 * 1000 / $2 }')"
+	fi
+	# Instructions do not drift with the machine's load; counted for the
+	# smaller histories only, callgrind being some fifty times slower.
+	if [ "$lines" -le 1000001 ] && command -v valgrind >/dev/null 2>&1; then
+		valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" \
+			"$dbz" build -q "$hist" 2>"$work/callgrind.err"
+		refs=$(awk '/Collected :/ { print $NF }' "$work/callgrind.err")
+		printf '%-22s : %11d instructions (%s per line)\n' "instr $name" \
+			"$refs" "$(echo "$refs $lines" | awk '{ printf "%.0f", $1 / $2 }')"
 	fi
 }
 

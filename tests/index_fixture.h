@@ -122,7 +122,9 @@ protected:
 	}
 
 	// The hash of a key as a lookup or store of it computes it: folded the
-	// layout's way, over at most limit bytes.
+	// layout's way, over at most limit bytes. Folding reads the case mode
+	// from the index state, so it is set there (an open index has it
+	// already).
 	int64_t hash(const std::string &key, size_t limit = 255) {
 		dbz::state().params.casemode = layout_.casemode;
 		size_t n = key.size() < limit ? key.size() : limit;
