@@ -6,9 +6,9 @@
 // every slot on the ID's probe that holds the line's offset is marked in a
 // bitmap of the .pag's slots. The lookup is made as the index makes it,
 // within the same walk of the probe, reading only candidates other than
-// the line itself. Afterwards every slot in use that no line
-// marked is reported. Memory: the in-core first table, one bit per slot and
-// the history reader's buffers; nothing grows with the number of lines.
+// the line itself. Afterwards every slot in use that no line marked is
+// reported. Memory: the in-core first table, one bit per slot and the
+// history reader's buffers; nothing grows with the number of lines.
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,8 +71,17 @@ struct lookup {
 // record cannot be read in full, which ends the lookup without a result.
 int confirm(const inspected &ix, int64_t v, const char *key, size_t n) {
 	char record[dbz::kMaxLookupKey + 1];
-	if (v < 0 || pread(ix.basefd, record, n, v) != static_cast<ssize_t>(n))
+	if (v < 0)
 		return -1;
+	for (size_t got = 0; got < n;) {
+		ssize_t r = pread(ix.basefd, record + got, n - got,
+		                  static_cast<off_t>(v + static_cast<int64_t>(got)));
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			return -1;
+		got += static_cast<size_t>(r);
+	}
 	record[n] = '\0';
 	dbz::foldkey(record, record, n);
 	char sep = dbz::state().params.separator;
