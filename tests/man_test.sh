@@ -17,7 +17,7 @@ fail() {
 
 command -v groff >/dev/null 2>&1 || { echo "man_test: no groff" >&2; exit 77; }
 
-# sections: the .Sh names a page must have, one per line.
+# sections: the .SH names a page must have, one per line.
 sections() {
 	case $1 in
 	*.1) printf '%s\n' NAME SYNOPSIS DESCRIPTION FILES "EXIT STATUS" "SEE ALSO" ;;
@@ -39,32 +39,34 @@ for page in quorlin.1 dbz.1 dbz.3 dbz.5; do
 		[ -z "$warnings" ] || fail "$page: man: $warnings"
 	fi
 	sections "$page" | while IFS= read -r name; do
-		grep -qx "\.Sh $name" "$file" || echo "$name"
+		grep -qx "\.SH \"$name\"" "$file" || echo "$name"
 	done >"${TMPDIR:-/tmp}/man_test.$$"
 	missing=$(cat "${TMPDIR:-/tmp}/man_test.$$")
 	rm -f "${TMPDIR:-/tmp}/man_test.$$"
 	[ -z "$missing" ] || fail "$page: no section: $(echo $missing)"
 done
 
-# Every exported function of the library has its .Fn line in dbz.3.
+# Every exported function of the library has its prototype in the SYNOPSIS
+# of dbz.3 and its name in NAME.
 for fn in $(sed -n 's/^DBZ_EXPORT .*[ *]\([a-z]*\)(.*/\1/p' "$src/dbz/dbz.h"); do
-	grep -q "^\.Fn $fn " "$docs/dbz.3" || fail "dbz.3: $fn is not described"
-	grep -q "^\.Nm $fn" "$docs/dbz.3" || fail "dbz.3: $fn is not in NAME"
+	grep -q "^\\\\fB$fn\\\\fR(" "$docs/dbz.3" || fail "dbz.3: $fn is not described"
+	sed -n '/^\.SH "NAME"/,/^\.SH/p' "$docs/dbz.3" | grep -q "^\\\\fB$fn\\\\fR" ||
+		fail "dbz.3: $fn is not in NAME"
 done
 
-# Every option letter of quorlin's getopt string is in quorlin.1.
+# Every option letter of quorlin's getopt string has its entry in quorlin.1.
 opts=$(sed -n 's/.*getopt(argc, argv, "+*\([a-z:]*\)").*/\1/p' "$src/tool/main.cc" | tr -d :)
 [ -n "$opts" ] || fail "tool/main.cc: no getopt string found"
 for letter in $(echo "$opts" | sed 's/./& /g'); do
-	grep -q "^\.It Fl $letter" "$docs/quorlin.1" ||
+	grep -A1 '^\.TP' "$docs/quorlin.1" | grep -q "^\\\\fB\\\\-$letter\\\\fR" ||
 		fail "quorlin.1: option -$letter is not described"
 done
 
-# Every subcommand of the dbz command is in dbz.1.
+# Every subcommand of the dbz command has its entry in dbz.1.
 cmds=$(grep -o '{"[a-z]*", *cmd_' "$src/admin/main.cc" | sed 's/{"\([a-z]*\)".*/\1/')
 [ -n "$cmds" ] || fail "admin/main.cc: no subcommands found"
 for cmd in $cmds; do
-	grep -q "^\.It Cm $cmd" "$docs/dbz.1" ||
+	grep -A1 '^\.TP' "$docs/dbz.1" | grep -q "^\\\\fB$cmd\\\\fR" ||
 		fail "dbz.1: subcommand $cmd is not described"
 done
 
