@@ -53,25 +53,11 @@ int usage() {
 
 // The table size and tag layout that a rebuild derives from p.
 void rebuildpick(const dbzparams &p, figures *f) {
-	int64_t busiest = 0;
-	bool full = true;
-	for (int64_t count : p.usage) {
-		if (count > busiest)
-			busiest = count;
-		if (count == 0)
-			full = false;
-	}
-	int64_t picked = dbzpicksize(busiest > 0 ? busiest : 0);
-	f->newsize = full && busiest > 0 ? picked
-	                                  : (picked > p.tablesize ? picked : p.tablesize);
-	f->newspan = p.tagspan;
-	f->newflag = p.tagflag;
-	if (p.untagged[0] != 0) {
-		uint64_t span = static_cast<uint64_t>(p.tagspan);
-		f->newspan = static_cast<int64_t>(span & (span << 1));
-		if (f->newspan == 0)
-			f->newflag = 0;
-	}
+	dbzparams next = p;
+	dbz::rebuildconf(&next);
+	f->newsize = next.tablesize;
+	f->newspan = next.tagspan;
+	f->newflag = next.tagflag;
 }
 
 // Reads every slot, and the key of every stored value from the history, to

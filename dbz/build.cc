@@ -72,6 +72,43 @@ bool composite(int64_t q) {
 
 }  // namespace
 
+// Moves a configuration on to the one a rebuild derives from it: a new
+// usage period, a table sized for the busiest period on record, and a tag
+// field narrowed by one bit when values of the period just ended reached
+// into it.
+void rebuildconf(dbzparams *params) {
+	dbzparams &p = *params;
+	int64_t busiest = 0;
+	bool full = true;
+	for (int64_t count : p.usage) {
+		if (count > busiest)
+			busiest = count;
+		if (count == 0)
+			full = false;
+	}
+	int64_t lastuntagged = p.untagged[0];
+	for (int k = DBZ_NPERIODS - 1; k > 0; k--) {
+		p.usage[k] = p.usage[k - 1];
+		p.untagged[k] = p.untagged[k - 1];
+	}
+	p.usage[0] = 0;
+	p.untagged[0] = 0;
+
+	int64_t picked = ::dbzpicksize(busiest > 0 ? busiest : 0);
+	if (full && busiest > 0)
+		p.tablesize = picked;
+	else if (picked > p.tablesize)
+		p.tablesize = picked;
+
+	if (lastuntagged != 0) {
+		// Values reached into the tag field: give it up from below.
+		uint64_t span = static_cast<uint64_t>(p.tagspan);
+		p.tagspan = static_cast<int64_t>(span & (span << 1));
+		if (p.tagspan == 0)
+			p.tagflag = 0;
+	}
+}
+
 }  // namespace dbz
 
 using dbz::indexstate;
@@ -127,35 +164,7 @@ int dbzrebuild(const char *name, const char *oldname) {
 	if (read < 0)
 		return -1;
 
-	int64_t busiest = 0;
-	bool full = true;
-	for (int64_t count : p.usage) {
-		if (count > busiest)
-			busiest = count;
-		if (count == 0)
-			full = false;
-	}
-	int64_t lastuntagged = p.untagged[0];
-	for (int k = DBZ_NPERIODS - 1; k > 0; k--) {
-		p.usage[k] = p.usage[k - 1];
-		p.untagged[k] = p.untagged[k - 1];
-	}
-	p.usage[0] = 0;
-	p.untagged[0] = 0;
-
-	int64_t picked = dbzpicksize(busiest > 0 ? busiest : 0);
-	if (full && busiest > 0)
-		p.tablesize = picked;
-	else if (picked > p.tablesize)
-		p.tablesize = picked;
-
-	if (lastuntagged != 0) {
-		// Values reached into the tag field: give it up from below.
-		uint64_t span = static_cast<uint64_t>(p.tagspan);
-		p.tagspan = static_cast<int64_t>(span & (span << 1));
-		if (p.tagspan == 0)
-			p.tagflag = 0;
-	}
+	dbz::rebuildconf(&p);
 	p.legacy = 0;
 	if (dbz::writefiles(name, &p) < 0)
 		return -1;

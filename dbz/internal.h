@@ -109,6 +109,9 @@ bool openbase();
 // Calls the open hook, if one is set, with a stream just opened.
 void callhook(FILE *stream);
 
+// build.cc: the configuration a rebuild derives from an old one.
+void rebuildconf(dbzparams *params);
+
 // probe.cc: the probe sequence.
 void startprobe(int64_t hash);
 int64_t nextslot();
