@@ -166,6 +166,8 @@ runresult run(const std::vector<std::string> &args, const runopts &opts) {
 			struct rlimit r = {opts.fsizelimit, opts.fsizelimit};
 			setrlimit(RLIMIT_FSIZE, &r);
 		}
+		if (opts.beforeexec && !opts.beforeexec())
+			_exit(126);
 		execv(bin.c_str(), argv.data());
 		_exit(127);
 	}

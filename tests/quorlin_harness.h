@@ -53,6 +53,9 @@ struct runopts {
 	// More set-up in the child before the exec; false makes the child exit
 	// with status 126.
 	std::function<bool()> inchild = {};
+	// The same, once the standard streams are in place (to close one, or
+	// to put another file on it).
+	std::function<bool()> beforeexec = {};
 };
 
 struct runresult {

@@ -2,6 +2,7 @@
 // spool: options, the input loop, cancelling, recording, start-up failures,
 // and what reaches the history and its index.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +69,8 @@ struct transcript {
 	                                      // what must be written to it
 	std::string history = kHistory;
 	std::string histpath = "history";
+	int closed = -1;                      // a standard stream closed in
+	                                      // the child
 };
 
 std::string times(int n, const std::string &s) {
@@ -255,6 +258,10 @@ const std::vector<transcript> kTranscripts = {
      .out = "",
      .err = "main: descriptor 7: Bad file descriptor\n",
      .status = 1},
+    {.name = "a report-only run writes nothing to the descriptor",
+     .args = {"-d", "-a", "7"},
+     .in = "<x@y>\n",
+     .out = "unlink x/y/1\nunlink z/2\nunlink q/r/3\n- <x@y>\n"},
 
     // Log formats.
     {.name = "format without #", .args = {"-f", "abc"}, .in = "<x@y>\n<n@y>\n",
@@ -315,6 +322,16 @@ const std::vector<transcript> kTranscripts = {
     {.name = "a history without an index",
      .args = {"-h", "victim"}, .in = "<n@y>\n", .out = "",
      .err = "main: dbmopen: No such file or directory\n", .status = 1},
+
+    // A closed standard stream must not become the history's descriptor.
+    {.name = "closed standard input reads no ID from the history",
+     .args = {}, .in = "<x@y>\n", .out = "", .closed = 0},
+    {.name = "closed standard output writes no log line into the history",
+     .args = {}, .in = "<n@y>\n", .out = "", .appended = "<n@y>\tT~-\n",
+     .closed = 1},
+    {.name = "closed standard error writes no diagnostic over the history",
+     .args = {}, .in = "bad\n<n@y>\n", .out = "+ <n@y>\n",
+     .appended = "<n@y>\tT~-\n", .closed = 2},
 };
 
 void PrintTo(const transcript &t, std::ostream *os) { *os << t.name; }
@@ -339,6 +356,8 @@ TEST_P(Transcript, Run) {
 		opts.fd5 = open(fd5file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
 		ASSERT_GE(opts.fd5, 0);
 	}
+	if (t.closed >= 0)
+		opts.beforeexec = [fd = t.closed] { return close(fd) == 0; };
 	runresult r = qtest::run(args, opts);
 	if (t.fd5)
 		close(opts.fd5);
@@ -518,6 +537,29 @@ TEST(Quorlin, AppendsAtTheCurrentEndOfTheHistory) {
 	int64_t at = sp.lookup("history", "<n2@y>");
 	ASSERT_GE(at, 0);
 	EXPECT_EQ(history.substr(static_cast<size_t>(at), 7), "<n2@y>\t");
+}
+
+// A read error on standard input ends it like its end, and the part of a
+// line read before the error is no line and not reported as one.
+TEST(Quorlin, ReadErrorOnStandardInputEndsItQuietly) {
+	spool sp;
+	sp.history("history", "");
+	// A peer that goes away with data of ours unread resets the
+	// connection: the reader gets what was sent, then ECONNRESET.
+	int s[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s), 0);
+	std::string sent = "<m@y>\n<n@y>";
+	ASSERT_EQ(write(s[1], sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
+	ASSERT_EQ(write(s[0], "x", 1), 1);
+	close(s[1]);
+	runopts opts;
+	opts.beforeexec = [&] { return dup2(s[0], STDIN_FILENO) == STDIN_FILENO; };
+	runresult r = qtest::run({"-s", sp.dir(), "-h", "history"}, opts);
+	close(s[0]);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "+ <m@y>\n");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(qtest::maskedtimes(sp.read("history")), "<m@y>\tT~-\n");
 }
 
 // A reader that has gone away makes the writes to the descriptor fail; the

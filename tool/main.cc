@@ -36,13 +36,18 @@ char input[quorlin::kLineBytes] = "<cancel";
 // Reads one line of standard input into buf, at most limit - 1 bytes and
 // up to a newline, and NUL-terminates it. Returns the number of bytes read
 // (a NUL byte inside the line counts too); 0 at end of input or on a read
-// error.
+// error, also when part of a line came before the error.
 size_t readline(char *buf, size_t limit) {
 	size_t n = 0;
 	while (n + 1 < limit) {
 		int c = getc_unlocked(stdin);
-		if (c == EOF)
+		if (c == EOF) {
+			// A read error ends the input; what came before it in the
+			// line is no line, and no long one either.
+			if (ferror_unlocked(stdin))
+				n = 0;
 			break;
+		}
 		buf[n++] = static_cast<char>(c);
 		if (c == '\n')
 			break;
@@ -150,11 +155,23 @@ int main(int argc, char **argv) {
 
 	// A descriptor that is not open would be taken by the first file the
 	// run opens, and the article paths would be written into the history
-	// or the index.
-	if (tool.descriptor >= 0 && fcntl(tool.descriptor, F_GETFD) < 0) {
+	// or the index. A report-only run writes nothing to it.
+	if (!tool.reportonly && tool.descriptor >= 0 &&
+	    fcntl(tool.descriptor, F_GETFD) < 0) {
 		fprintf(stderr, "main: descriptor %d: %s\n", tool.descriptor,
 		        strerror(errno));
 		return 1;
+	}
+	// So would a closed standard stream: IDs would be read from the
+	// history, log lines and diagnostics written over it. Such a stream
+	// gets /dev/null.
+	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+		if (fcntl(fd, F_GETFD) >= 0)
+			continue;
+		if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
+			perror("main: /dev/null");
+			return 1;
+		}
 	}
 	// A reader that goes away makes descriptor and output writes fail
 	// instead of ending the run, which would lose the index's stores.
