@@ -369,6 +369,12 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet) {
 		// with it; dbzrebuild() only fails.
 		std::string olddir = history + ".dir";
 		FILE *f = fopen(olddir.c_str(), "r");
+		struct stat st;
+		if (f != nullptr && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+			fclose(f);
+			f = nullptr;
+			errno = EISDIR;
+		}
 		if (f == nullptr) {
 			admin::syserr("%s", olddir.c_str());
 			admin::histclose(&r);
@@ -393,6 +399,20 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet) {
 		size = dbzpicksize(expected == 1 ? 2 : expected);
 		int64_t largest = r.size > INT32_MAX ? INT32_MAX : r.size;
 		tagmask = dbzpicktagmask(static_cast<int32_t>(largest));
+	}
+
+	// A directory under the name of the .dir or .pag cannot be replaced;
+	// find that out before any work, and before the .pag could be renamed
+	// into place without its .dir.
+	for (const char *suffix : {".pag", ".dir"}) {
+		std::string path = history + suffix;
+		struct stat st;
+		if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+			errno = EISDIR;
+			admin::syserr("%s", path.c_str());
+			admin::histclose(&r);
+			return 1;
+		}
 	}
 
 	removestale(history);

@@ -15,6 +15,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "admin/commands.h"
@@ -40,12 +41,25 @@ struct tally {
 	int64_t badslots = 0;
 };
 
-// One bit per slot of the .pag.
+// One bit per slot of the .pag, in pages that are allocated when a bit in
+// them is first set: the holes of a large sparse .pag cost nothing.
 struct bitmap {
-	std::vector<uint64_t> words;
-	explicit bitmap(int64_t bits) : words(static_cast<size_t>((bits + 63) / 64)) {}
-	void set(int64_t i) { words[i / 64] |= uint64_t{1} << (i % 64); }
-	bool test(int64_t i) const { return words[i / 64] >> (i % 64) & 1; }
+	static constexpr int64_t kPageBits = int64_t{1} << 22;
+	std::vector<std::unique_ptr<uint64_t[]>> pages;
+	explicit bitmap(int64_t bits)
+	    : pages(static_cast<size_t>((bits + kPageBits - 1) / kPageBits)) {}
+	void set(int64_t i) {
+		std::unique_ptr<uint64_t[]> &page = pages[i / kPageBits];
+		if (page == nullptr)
+			page = std::make_unique<uint64_t[]>(kPageBits / 64);
+		i %= kPageBits;
+		page[i / 64] |= uint64_t{1} << (i % 64);
+	}
+	bool test(int64_t i) const {
+		const std::unique_ptr<uint64_t[]> &page = pages[i / kPageBits];
+		i %= kPageBits;
+		return page != nullptr && (page[i / 64] >> (i % 64) & 1);
+	}
 };
 
 // True when offset is the first byte of a line of the history.

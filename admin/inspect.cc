@@ -19,8 +19,12 @@ namespace {
 
 // Buffer of our own .pag stream: slots are read front to back.
 constexpr size_t kPagReadBuf = 1 << 20;
+// Every this many slots readslot() asks the file system whether a hole
+// follows, so that a sparse .pag costs no reading of its holes.
+constexpr int64_t kHoleCheckSlots = 1 << 17;
 
-// Opens name+suffix for reading, or prints why not.
+// Opens name+suffix for reading, or prints why not. A directory opens for
+// reading but is no index file.
 FILE *openpart(const char *name, const char *suffix) {
 	char *path = joinpath(name, suffix);
 	if (path == nullptr) {
@@ -28,10 +32,38 @@ FILE *openpart(const char *name, const char *suffix) {
 		return nullptr;
 	}
 	FILE *f = fopen(path, "rb");
+	struct stat st;
+	if (f != nullptr && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+		fclose(f);
+		f = nullptr;
+		errno = EISDIR;
+	}
 	if (f == nullptr)
 		syserr("%s", path);
 	free(path);
 	return f;
+}
+
+// Moves ix->next past a hole of the .pag that begins at it, if the file
+// system tells of one. The descriptor's offset is put back, so the stream
+// stays in step with its file.
+void skiphole(inspected *ix) {
+	int fd = fileno(ix->pag);
+	off_t at = static_cast<off_t>(ix->next) * dbz::kSlotBytes;
+	off_t cur = lseek(fd, 0, SEEK_CUR);
+	if (cur < 0)
+		return;
+	off_t data = lseek(fd, at, SEEK_DATA);
+	int e = errno;
+	lseek(fd, cur, SEEK_SET);
+	int64_t to = ix->next;
+	if (data >= 0)
+		to = data / dbz::kSlotBytes;
+	else if (e == ENXIO)
+		to = ix->pagslots;  // nothing but a hole up to the end
+	if (to > ix->next && fseeko(ix->pag, static_cast<off_t>(to) * dbz::kSlotBytes,
+	                            SEEK_SET) == 0)
+		ix->next = to;
 }
 
 }  // namespace
@@ -110,8 +142,12 @@ void inspectclose(inspected *ix) {
 
 int readslot(inspected *ix, slotvalue *out) {
 	const dbz::indexstate &s = dbz::state();
+	if (ix->next % kHoleCheckSlots == 0)
+		skiphole(ix);
+	// Slots written after the open (by a store of another process) are
+	// not counted: the callers size their tables by ix->pagslots.
 	uint64_t w;
-	if (fread(&w, dbz::kSlotBytes, 1, ix->pag) != 1)
+	if (ix->next >= ix->pagslots || fread(&w, dbz::kSlotBytes, 1, ix->pag) != 1)
 		return -1;
 	ix->next++;
 	if (!s.sameorder)
@@ -168,7 +204,10 @@ int64_t probelength(int64_t h, int64_t slot) {
 		lo = first + (layer - 1) * dbz::kProbeBudget;
 		hi = lo + dbz::kProbeBudget;
 	}
-	int64_t d = ((pos - h % size) % size + size) % size;
+	// Steps from the home slot to pos, without overflow near INT64_MAX.
+	int64_t d = pos - h % size;
+	if (d < 0)
+		d += size;
 	int64_t k = d;
 	if (k < lo)
 		k = d + (lo - d + size - 1) / size * size;

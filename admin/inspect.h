@@ -38,7 +38,9 @@ struct slotvalue {
 
 // Reads slot ix->next from ix->pag, decodes it and moves on to the next
 // slot. Returns 1 for a slot in use, 0 for an empty one, -1 at the
-// end of the file or on a read error (ferror(ix->pag) tells which).
+// end of the file or on a read error (ferror(ix->pag) tells which). Holes
+// of a sparse file are passed over without a return for each of their
+// slots, and the end is the end of the file at open (ix->pagslots).
 int readslot(inspected *ix, slotvalue *out);
 
 // The hash that the index gives the message ID id (len bytes, without a

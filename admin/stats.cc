@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,11 @@ constexpr int64_t kLengthCap = 1 << 16;
 constexpr int kBarWidth = 40;
 
 struct figures {
-	std::vector<int64_t> inuse;  // slots in use, per table
+	int64_t tables = 1;          // tables the .pag reaches into
+	// Slots in use in the first table and in each further table that has
+	// any, by table number (0 for the first): the empty tables of a large
+	// sparse .pag cost neither memory nor output.
+	std::map<int64_t, int64_t> inuse;
 	int64_t values = 0;          // slots in use in all tables
 	int64_t tagged = 0;
 	int64_t unreachable = 0;     // values their key's probe never finds
@@ -66,7 +71,8 @@ bool measure(inspected *ix, figures *f) {
 	const dbz::indexstate &s = dbz::state();
 	int64_t size = s.params.tablesize;
 	int64_t tables = ix->pagslots / size + (ix->pagslots % size != 0);
-	f->inuse.assign(tables > 0 ? tables : 1, 0);
+	f->tables = tables > 0 ? tables : 1;
+	f->inuse[0] = 0;
 	char id[dbz::kMaxLookupKey + 1];
 	admin::slotvalue v;
 	int r;
@@ -105,14 +111,14 @@ bool measure(inspected *ix, figures *f) {
 			break;
 		}
 	}
-	f->load = static_cast<double>(f->inuse[0]) / static_cast<double>(size);
+	f->load = static_cast<double>(f->inuse.at(0)) / static_cast<double>(size);
 	return true;
 }
 
 void judge(figures *f) {
 	const dbzparams &p = dbz::state().params;
 	char why[160];
-	int64_t spilled = f->values - f->inuse[0];
+	int64_t spilled = f->values - f->inuse.at(0);
 	if (spilled > kSpillShare * static_cast<double>(f->values)) {
 		snprintf(why, sizeof why,
 		         "the first table spills: %" PRId64 " values in further tables",
@@ -188,8 +194,9 @@ void printtext(const inspected &ix, const figures &f) {
 	const dbz::indexstate &s = dbz::state();
 	const dbzparams &p = s.params;
 	printf("index         %s\n", ix.history);
-	printf("table size    %" PRId64 " slots; the .pag holds %zu table%s\n",
-	       p.tablesize, f.inuse.size(), f.inuse.size() == 1 ? "" : "s");
+	printf("table size    %" PRId64 " slots; the .pag holds %" PRId64
+	       " table%s\n",
+	       p.tablesize, f.tables, f.tables == 1 ? "" : "s");
 	printf("separator     %d\n", static_cast<unsigned char>(p.separator));
 	printf("case mode     %c (%s)\n", p.casemode, casemodetext(p.casemode));
 	printf("tag layout    flag %" PRId64 ", span %" PRId64 ", position %d: "
@@ -207,9 +214,10 @@ void printtext(const inspected &ix, const figures &f) {
 		       p.untagged[i]);
 	printf("in use        %" PRId64 " of %" PRId64 " slots in table 1, "
 	       "load factor %.4f\n",
-	       f.inuse[0], p.tablesize, f.load);
-	for (size_t t = 1; t < f.inuse.size(); t++)
-		printf("              %" PRId64 " in table %zu\n", f.inuse[t], t + 1);
+	       f.inuse.at(0), p.tablesize, f.load);
+	for (const auto &[t, n] : f.inuse)
+		if (t > 0)
+			printf("              %" PRId64 " in table %" PRId64 "\n", n, t + 1);
 	printf("values        %" PRId64 " (%" PRId64 " tagged, %" PRId64
 	       " untagged, %" PRId64 " off their probe)\n",
 	       f.values, f.tagged, f.values - f.tagged, f.unreachable);
@@ -278,9 +286,9 @@ void printjson(const inspected &ix, const figures &f) {
 	char mode[2] = {p.casemode, '\0'};
 	printf("{\"index\":");
 	jsonstring(ix.history);
-	printf(",\"tablesize\":%" PRId64 ",\"tables\":%zu,\"separator\":%d,"
+	printf(",\"tablesize\":%" PRId64 ",\"tables\":%" PRId64 ",\"separator\":%d,"
 	       "\"casemode\":",
-	       p.tablesize, f.inuse.size(),
+	       p.tablesize, f.tables,
 	       static_cast<unsigned char>(p.separator));
 	jsonstring(mode);
 	printf(",\"tagflag\":%" PRId64 ",\"tagspan\":%" PRId64 ",\"tagpos\":%d,"
@@ -293,8 +301,17 @@ void printjson(const inspected &ix, const figures &f) {
 	jsonarray(p.usage, DBZ_NPERIODS);
 	printf(",\"untagged\":");
 	jsonarray(p.untagged, DBZ_NPERIODS);
+	// "inuse" counts the slots of the first table and of each further
+	// table that has any; "inusetables" numbers those tables from 1.
+	std::vector<int64_t> counts, numbers;
+	for (const auto &[t, n] : f.inuse) {
+		counts.push_back(n);
+		numbers.push_back(t + 1);
+	}
 	printf(",\"inuse\":");
-	jsonarray(f.inuse.data(), f.inuse.size());
+	jsonarray(counts.data(), counts.size());
+	printf(",\"inusetables\":");
+	jsonarray(numbers.data(), numbers.size());
 	printf(",\"loadfactor\":%.6f,\"values\":%" PRId64 ",\"tagged\":%" PRId64
 	       ",\"unreachable\":%" PRId64 ",\"probe\":{\"mean\":%.6f,"
 	       "\"p99\":%" PRId64 ",\"max\":%" PRId64 ",\"histogram\":[",

@@ -155,12 +155,17 @@ int readconf(FILE *dir, FILE *pag, dbzparams *p) {
 		expectnewline(dir, &error);
 	}
 	p->legacy = 0;
-	if (!usable(p))
+	// A read error reads as an end of file, which is accepted where line 3
+	// would begin; it must not pass for a .dir that ends after line 2.
+	if (ferror(dir) || !usable(p))
 		error = -1;
 	return error;
 }
 
 int writeconf(FILE *dir, const dbzparams *p) {
+	// Only this write's errors count: one that failed before must not fail
+	// every later rewrite of the stream.
+	clearerr(dir);
 	bool seekfailed = fseek(dir, 0, SEEK_SET) != 0;
 	fprintf(dir, "dbz %d %" PRId64 " %d %c %" PRId64 " %" PRId64 " %d %d",
 	        kFormatVersion, p->tablesize,

@@ -61,6 +61,9 @@ ptrdiff_t foldpoint(const char *key, size_t len) {
 	case '=':
 		return 0;
 	case 'C': {
+		// An empty key may have no address, which memchr must not see.
+		if (len == 0)
+			return -1;
 		const char *at = static_cast<const char *>(memchr(key, '@', len));
 		if (at == nullptr)
 			return -1;
@@ -89,7 +92,7 @@ const char *foldkey(char *dst, const char *src, size_t len) {
 	indexstate &s = state();
 	buildfoldtable(s);
 	size_t start = static_cast<size_t>(p);
-	if (dst != src)
+	if (dst != src && start > 0)
 		memcpy(dst, src, start);
 	for (size_t i = start; i < len; i++)
 		dst[i] = foldchar(s, src[i]);

@@ -39,6 +39,7 @@ int writeback(indexstate &s) {
 		if (fseeko(s.corefile, 0, SEEK_SET) != 0) {
 			result = -1;
 		} else {
+			clearerr(s.corefile);  // an earlier failed flush is no failure now
 			fwrite(s.coretable, kSlotBytes, n, s.corefile);
 			fflush(s.corefile);
 			if (ferror(s.corefile))

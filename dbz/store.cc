@@ -76,6 +76,9 @@ int dbzput(dbzitem key, dbzitem value) {
 	if (pos < 0 || fseeko(s.pagfile, pos, SEEK_SET) != 0 ||
 	    fwrite(&stored, dbz::kSlotBytes, 1, s.pagfile) != 1 ||
 	    fflush(s.pagfile) != 0) {
+		// The error indicator would make the next read that meets the end
+		// of the file look like a read error.
+		clearerr(s.pagfile);
 		p.failed = 1;
 		return -1;
 	}

@@ -1,5 +1,6 @@
 // config_test.cc: the .dir text (reading, writing, what opening refuses),
 // the legacy rule and the byte order of the .pag slots.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -174,6 +175,49 @@ TEST(ReadConf, AcceptedVariants) {
 		EXPECT_EQ(p.usage[0], c.usage0);
 		EXPECT_EQ(p.untagged[0], c.untagged0);
 		EXPECT_EQ(p.untagged[10], 0);
+	}
+}
+
+// A stream that yields bytes and then fails every further read.
+struct failingsource {
+	std::string bytes;
+	size_t pos;
+};
+
+ssize_t failingread(void *cookie, char *buf, size_t size) {
+	auto *src = static_cast<failingsource *>(cookie);
+	if (src->pos == src->bytes.size()) {
+		errno = EIO;
+		return -1;
+	}
+	size_t n = std::min(size, src->bytes.size() - src->pos);
+	memcpy(buf, src->bytes.data() + src->pos, n);
+	src->pos += n;
+	return static_cast<ssize_t>(n);
+}
+
+// A read error is no end of file, wherever it strikes: where line 3 would
+// begin it must not pass for a .dir that ends after line 2, or the flush
+// would write zeros over the untagged counts.
+TEST(ReadConf, ReadErrorIsRefused) {
+	const std::string good = kLine1 + kZeros + "4 0 0 0 0 0 0 0 0 0 0\n";
+	const struct {
+		const char *label;
+		size_t readable;  // bytes before reads fail
+	} cases[] = {
+	    {"at the start", 0},
+	    {"inside line 1", 10},
+	    {"where line 3 begins", kLine1.size() + kZeros.size()},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.label);
+		failingsource src{good.substr(0, c.readable), 0};
+		FILE *dir = fopencookie(&src, "r", {failingread, nullptr, nullptr,
+		                                    nullptr});
+		ASSERT_NE(dir, nullptr);
+		dbzparams p;
+		EXPECT_EQ(dbz::readconf(dir, nullptr, &p), -1);
+		fclose(dir);
 	}
 }
 

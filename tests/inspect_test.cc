@@ -456,6 +456,11 @@ TEST_F(InspectTest, MisuseAndUnreadableFiles) {
 	    {[](InspectTest *t) { unlink(t->path("history.dir").c_str()); },
 	     {"lookup", "history", "<a@b>"}, 1,
 	     "dbz: history.dir: No such file or directory\n"},
+	    {[](InspectTest *t) {
+		     unlink(t->path("history.dir").c_str());
+		     mkdir(t->path("history.dir").c_str(), 0755);
+	     },
+	     {"stats", "history"}, 1, "dbz: history.dir: Is a directory\n"},
 	};
 	for (const row &w : rows) {
 		build();
@@ -519,6 +524,91 @@ TEST_F(InspectTest, StatsAdvisesTheRebuildThatRebuildMakes) {
 	std::string want = "dbz 3 " + std::to_string(size) + " 9 C 4 " +
 	                   std::to_string(span) + " 12 ";
 	EXPECT_EQ(dir.compare(0, want.size(), want), 0) << dir;
+}
+
+// A .pag whose slots lie far apart, terabytes into a sparse file (a table
+// of two slots spread over many tables, or a damaged slot): stats and check
+// count what is there, pass over the holes, and hold no memory for them.
+TEST_F(InspectTest, SparsePagWithFarSlots) {
+	writefile("history",
+	          history_.substr(0, static_cast<size_t>(lineoffsets_[10])));
+	ASSERT_EQ(dbzcreate(path("history").c_str(), 2, '\t', 'C', 0), 0);
+	for (int i = 0; i < 10; i++) {
+		int64_t off = lineoffsets_[i];
+		ASSERT_EQ(dbzstore(scratch::key(ids_[i].c_str()),
+		                   dbzitem{reinterpret_cast<char *>(&off), 8}),
+		          0);
+	}
+	ASSERT_EQ(dbzdone(), 0);
+	const int64_t far = (int64_t{1} << 40) - 1;  // the last slot of 8 TiB
+	putslot(far, static_cast<uint64_t>(lineoffsets_[0]));
+
+	result r = dbz({"stats", "-j", "history"});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(jsonnum(r.out, "values"), 11) << r.out;
+	EXPECT_EQ(jsonnum(r.out, "tables"), int64_t{1} << 39);
+	EXPECT_NE(r.out.find(",549755813888],"), std::string::npos)
+	    << "the far slot's table is listed: " << r.out;
+	result text = dbz({"stats", "history"});
+	ASSERT_EQ(text.status, 0) << text.err;
+	EXPECT_NE(text.out.find("              1 in table 549755813888\n"),
+	          std::string::npos)
+	    << text.out;
+	EXPECT_EQ(text.out.find(" 0 in table "), std::string::npos)
+	    << "empty tables are not listed";
+
+	result check = dbz({"check", "history"});
+	EXPECT_EQ(check.status, 1) << check.err;
+	EXPECT_NE(check.out.find("slot 1099511627775: offset 0: " + ids_[0] +
+	                         " lies beyond the end of its key's probe\n"),
+	          std::string::npos)
+	    << check.out;
+	EXPECT_NE(check.out.find("10 lines"), std::string::npos);
+	EXPECT_NE(check.out.find("11 slots in use: 1 disagreements"),
+	          std::string::npos)
+	    << check.out;
+}
+
+// Slots that another process stores after the inspection opened the index
+// lie beyond what it sized its counts for: they are not read.
+TEST_F(InspectTest, SlotsAppendedAfterTheOpenAreNotRead) {
+	build();
+	int64_t slots = static_cast<int64_t>(readfile("history.pag").size() / 8);
+	admin::inspected ix;
+	ASSERT_TRUE(admin::inspectopen(&ix, path("history").c_str(), false));
+	EXPECT_EQ(ix.pagslots, slots);
+	for (int64_t k = 0; k < 100; k++)
+		putslot(slots + k, static_cast<uint64_t>(lineoffsets_[1]));
+	admin::slotvalue v;
+	int64_t used = 0;
+	int got;
+	while ((got = admin::readslot(&ix, &v)) >= 0)
+		used += got;
+	EXPECT_EQ(used, 398);
+	EXPECT_EQ(ix.next, slots);
+	EXPECT_FALSE(ferror(ix.pag));
+	admin::inspectclose(&ix);
+}
+
+// Tables so large that the distance from a home slot to a slot, plus the
+// table size, leaves the 64-bit range.
+TEST_F(InspectTest, ProbeLengthInTablesNearTheLimit) {
+	const struct {
+		int64_t size, h, slot, length;
+	} cases[] = {
+	    {INT64_MAX, 5, 5, 1},
+	    {INT64_MAX, 5, 6, 2},
+	    {INT64_MAX, 5, 104, 100},
+	    {INT64_MAX, 5, 105, -1},  // past the first table's budget
+	    {INT64_MAX, 5, 4, -1},    // before the home slot: wraps too far
+	    {(int64_t{1} << 62) + 1, 1000, 1099, 100},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(testing::Message() << c.size << " " << c.h << " " << c.slot);
+		dbz::resetstate();
+		dbz::state().params.tablesize = c.size;
+		EXPECT_EQ(admin::probelength(c.h, c.slot), c.length);
+	}
 }
 
 // The arithmetic placement of a slot on a probe agrees with the probe

@@ -195,6 +195,40 @@ TEST_F(OpenTest, FailedTableWriteStillRewritesTheDir) {
 	EXPECT_EQ(open("hist"), 0);  // a failed close leaves the index closed
 }
 
+// A failed flush is reported by that flush alone: once the files can be
+// written again, the next flush and the close write everything and report
+// success. Each case puts a read-only descriptor under one stream for the
+// first flush.
+TEST_F(OpenTest, FlushAfterAFailedOneSucceedsAgain) {
+	for (bool core : {true, false}) {
+		SCOPED_TRACE(core ? "in-core table write fails" : ".dir write fails");
+		makeindex("hist", dirtext(), "", kRecords);
+		dbzsetincore(1);
+		ASSERT_EQ(open("hist"), 0);
+		ASSERT_EQ(store("<c@d>", 8), 0);
+		const dbz::indexstate &s = dbz::state();
+		const char *name = core ? "hist.pag" : "hist.dir";
+		int fd = fileno(core ? s.corefile : s.dirfile);
+		int saved = dup(fd);
+		int ro = ::open(path(name).c_str(), O_RDONLY);
+		ASSERT_GE(saved, 0);
+		ASSERT_GE(ro, 0);
+		ASSERT_GE(dup2(ro, fd), 0);
+		close(ro);
+		EXPECT_EQ(dbzflush(), -1);
+		ASSERT_GE(dup2(saved, fd), 0);
+		close(saved);
+
+		EXPECT_EQ(dbzflush(), 0);
+		EXPECT_EQ(usedslots("hist.pag"), 1);
+		EXPECT_EQ(readfile("hist.dir").substr(0, 4), "dbz ");
+		EXPECT_EQ(dbzdone(), 0);
+		ASSERT_EQ(open("hist"), 0);
+		EXPECT_EQ(lookup("<c@d>"), 8);
+		dbz::resetstate();
+	}
+}
+
 // The in-core table holds the first table as the file does; the slots the
 // file does not reach, a partial slot at its end among them, are empty.
 TEST_F(OpenTest, InCoreTableHoldsTheFirstTable) {

@@ -217,6 +217,27 @@ TEST_F(StoreTest, LongestStorableKeyIs254Bytes) {
 	EXPECT_EQ(found(dbzlookup(item(key))), std::optional<int64_t>(0));
 }
 
+// An empty key may come without an address: folding it must not hand the
+// C library a null pointer (the sanitizer build reports that). It hashes to
+// 0 and lands in slot 0.
+TEST_F(StoreTest, EmptyKeyWithoutAnAddressIsStored) {
+	for (char mode : {'C', '=', '0'}) {
+		SCOPED_TRACE(mode);
+		dbz::resetstate();
+		dbz::hashinit();
+		std::filesystem::remove(path(".pag"));
+		Layout l;
+		l.casemode = mode;
+		writelayout(l);
+		writefile("", "\t1~-\n");
+		open();
+		int64_t v = 0;
+		EXPECT_EQ(dbzstore(dbzitem{nullptr, 0}, valueitem(v)), 0);
+		EXPECT_EQ(dbz::state().params.usage[0], 1);
+		EXPECT_EQ(fileslot(0), tagform(0, 0));
+	}
+}
+
 // A .pag that cannot be opened for writing makes every store fail. A
 // directory stands in for it: it opens for reading only, even as root.
 TEST_F(StoreTest, ReadOnlyIndexRefusesEveryStore) {
@@ -420,6 +441,37 @@ TEST_F(StoreTest, PagReadErrorFailsTheResumedStore) {
 	EXPECT_EQ(s.probe.failed, 0);
 	EXPECT_EQ(store(key, 0), 0);
 	EXPECT_EQ(found(dbzlookup(item(key))), std::optional<int64_t>(0));
+}
+
+// A failed slot write fails its store and nothing after it: the next probe
+// that reads past the end of the .pag finds an empty slot, not an error, and
+// the store that follows it succeeds. The write is made to fail by putting
+// a read-only descriptor under the .pag stream.
+TEST_F(StoreTest, FailedSlotWriteDoesNotFailLaterStores) {
+	writelayout({});
+	const std::string aline = "<a@b.example>\t1~-\n";
+	writefile("", aline + "<c@b.example>\t1~-\n");
+	std::string a = idkey("<a@b.example>"), c = idkey("<c@b.example>");
+	const int64_t coff = static_cast<int64_t>(aline.size());
+	open();
+	int pagfd = fileno(dbz::state().pagfile);
+	int saved = dup(pagfd);
+	int ro = ::open(path(".pag").c_str(), O_RDONLY);
+	ASSERT_GE(saved, 0);
+	ASSERT_GE(ro, 0);
+	ASSERT_EQ(dup2(ro, pagfd), pagfd);
+	close(ro);
+	EXPECT_EQ(store(a, 0), -1);
+	ASSERT_EQ(dup2(saved, pagfd), pagfd);
+	close(saved);
+
+	const dbz::indexstate &s = dbz::state();
+	EXPECT_FALSE(found(dbzlookup(item(c))));
+	EXPECT_EQ(s.probe.failed, 0);
+	EXPECT_EQ(store(c, coff), 0);
+	EXPECT_EQ(found(dbzlookup(item(c))), std::optional<int64_t>(coff));
+	EXPECT_EQ(store(a, 0), 0);
+	EXPECT_EQ(found(dbzlookup(item(a))), std::optional<int64_t>(0));
 }
 
 }  // namespace
