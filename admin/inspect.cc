@@ -17,8 +17,11 @@ namespace admin {
 
 namespace {
 
-// Buffer of our own .pag stream: slots are read front to back.
+// Buffer of our own .pag stream: slots are read front to back. The C
+// library takes the size only with a buffer given; one index is inspected
+// at a time.
 constexpr size_t kPagReadBuf = 1 << 20;
+char pagreadbuf[kPagReadBuf];
 // Every this many slots readslot() asks the file system whether a hole
 // follows, so that a sparse .pag costs no reading of its holes.
 constexpr int64_t kHoleCheckSlots = 1 << 17;
@@ -100,7 +103,7 @@ bool inspectopen(inspected *ix, const char *history, bool incore) {
 		close(ix->basefd);
 		return false;
 	}
-	setvbuf(ix->pag, nullptr, _IOFBF, kPagReadBuf);
+	setvbuf(ix->pag, pagreadbuf, _IOFBF, sizeof pagreadbuf);
 	if (fstat(fileno(ix->pag), &st) != 0) {
 		syserr("%s.pag", history);
 		inspectclose(ix);

@@ -78,6 +78,7 @@ struct indexstate {
 	int64_t polytable[128];      // hash table, filled at every open
 	bool foldready;              // foldtable built
 	char foldtable[384];         // case folding, index = signed char + 128
+	bool coredirty;              // in-core slots stored in memory only
 };
 
 indexstate &state();

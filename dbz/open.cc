@@ -34,7 +34,9 @@ int writeback(indexstate &s) {
 	if (!s.dirty)
 		return 0;
 	int result = 0;
-	if (s.coretable != nullptr && !s.writethru) {
+	// With write-through on, the .pag already holds every slot, except
+	// those stored while it was off: they are written all the same.
+	if (s.coretable != nullptr && (!s.writethru || s.coredirty)) {
 		size_t n = static_cast<size_t>(s.params.tablesize);
 		if (fseeko(s.corefile, 0, SEEK_SET) != 0) {
 			result = -1;
@@ -44,6 +46,8 @@ int writeback(indexstate &s) {
 			fflush(s.corefile);
 			if (ferror(s.corefile))
 				result = -1;
+			else
+				s.coredirty = false;
 		}
 	}
 	if (s.params.legacy)
@@ -204,6 +208,7 @@ int dbzopen(const char *name) {
 	free(pagname);
 	dbz::hashinit();
 	s.dirty = false;
+	s.coredirty = false;
 	s.lastprobe = nullptr;
 	return 0;
 }

@@ -68,8 +68,10 @@ int dbzput(dbzitem key, dbzitem value) {
 		stored = dbz::nativetopag(stored, s.nativemap, s.params.byteorder);
 	if (s.coretable != nullptr && p.slot < s.params.tablesize) {
 		s.coretable[p.slot] = stored;
-		if (!s.writethru)
+		if (!s.writethru) {
+			s.coredirty = true;
 			return 0;
+		}
 	}
 	s.pagcursor = -1;
 	int64_t pos = dbz::slotoffset(p.slot);

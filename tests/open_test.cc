@@ -93,11 +93,16 @@ TEST_F(OpenTest, FlushAndCloseWriteWhatIsPending) {
 		const char *label;
 		bool incore, writethru, legacy, store, discard;
 		bool dirwritten, pagwritten;
+		bool writethrulater = false;  // turned on after the store
 	} cases[] = {
 	    {"no store", true, false, false, false, false, false, false},
 	    {"a store", true, false, false, true, false, true, true},
 	    {"a store, then discard", true, false, false, true, true, false, false},
 	    {"a store, write-through", true, true, false, true, false, true, false},
+	    // A slot stored in memory only must not be lost when write-through
+	    // is turned on before the flush.
+	    {"a store, then write-through", true, false, false, true, false, true,
+	     true, true},
 	    {"a store without in-core table", false, false, false, true, false, true,
 	     false},
 	    {"legacy, a store", true, false, true, true, false, false, true},
@@ -119,6 +124,8 @@ TEST_F(OpenTest, FlushAndCloseWriteWhatIsPending) {
 			if (c.discard) {
 				ASSERT_EQ(dbzdiscard(), 0);
 			}
+			if (c.writethrulater)
+				dbzsetwritethrough(1);
 
 			const std::string dirmark(40, '#');
 			const std::string pagmark(static_cast<size_t>(size) * 8, '\xEE');
