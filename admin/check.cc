@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <vector>
+#include <unordered_map>
 
 #include "admin/commands.h"
 #include "admin/common.h"
@@ -41,13 +41,12 @@ struct tally {
 	int64_t badslots = 0;
 };
 
-// One bit per slot of the .pag, in pages that are allocated when a bit in
-// them is first set: the holes of a large sparse .pag cost nothing.
+// One bit per slot of the .pag, in pages of 4 KiB that are allocated when
+// a bit in them is first set: the holes of a large sparse .pag cost
+// nothing, and a damaged slot far out costs one page.
 struct bitmap {
-	static constexpr int64_t kPageBits = int64_t{1} << 22;
-	std::vector<std::unique_ptr<uint64_t[]>> pages;
-	explicit bitmap(int64_t bits)
-	    : pages(static_cast<size_t>((bits + kPageBits - 1) / kPageBits)) {}
+	static constexpr int64_t kPageBits = int64_t{1} << 15;
+	std::unordered_map<int64_t, std::unique_ptr<uint64_t[]>> pages;
 	void set(int64_t i) {
 		std::unique_ptr<uint64_t[]> &page = pages[i / kPageBits];
 		if (page == nullptr)
@@ -56,9 +55,9 @@ struct bitmap {
 		page[i / 64] |= uint64_t{1} << (i % 64);
 	}
 	bool test(int64_t i) const {
-		const std::unique_ptr<uint64_t[]> &page = pages[i / kPageBits];
+		auto at = pages.find(i / kPageBits);
 		i %= kPageBits;
-		return page != nullptr && (page[i / 64] >> (i % 64) & 1);
+		return at != pages.end() && (at->second[i / 64] >> (i % 64) & 1);
 	}
 };
 
@@ -270,7 +269,7 @@ int cmd_check(int argc, char **argv) {
 	inspected ix;
 	if (!admin::inspectopen(&ix, argv[0], true))
 		return 1;
-	bitmap marks(ix.pagslots);
+	bitmap marks;
 	tally t;
 	bool ok = checklines(ix, &marks, &t) && checkslots(&ix, marks, &t);
 	admin::inspectclose(&ix);

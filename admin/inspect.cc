@@ -24,7 +24,7 @@ constexpr size_t kPagReadBuf = 1 << 20;
 char pagreadbuf[kPagReadBuf];
 // Every this many slots readslot() asks the file system whether a hole
 // follows, so that a sparse .pag costs no reading of its holes.
-constexpr int64_t kHoleCheckSlots = 1 << 17;
+constexpr int64_t kHoleCheckSlots = 1 << 12;
 
 // Opens name+suffix for reading, or prints why not. A directory opens for
 // reading but is no index file.
@@ -148,7 +148,7 @@ int readslot(inspected *ix, slotvalue *out) {
 	if (ix->next % kHoleCheckSlots == 0)
 		skiphole(ix);
 	// Slots written after the open (by a store of another process) are
-	// not counted: the callers size their tables by ix->pagslots.
+	// not read: the figures describe the .pag as it was at the open.
 	uint64_t w;
 	if (ix->next >= ix->pagslots || fread(&w, dbz::kSlotBytes, 1, ix->pag) != 1)
 		return -1;
