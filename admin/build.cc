@@ -433,6 +433,15 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet) {
 		return 1;
 	}
 	dbz::indexstate &s = dbz::state();
+	// A rebuild sizes the table for the busiest period on record, which can
+	// be far below what the history holds: every further line then spills,
+	// and the fill slows down with the square of the line count.
+	int64_t lines;
+	if (rebuild && countlines(r.fd, &lines) && lines > s.params.tablesize)
+		admin::errmsg("%s: warning: the rebuilt table has %lld slots for %lld "
+		              "lines and will spill; dbz build sizes it for the lines",
+		              history.c_str(), static_cast<long long>(s.params.tablesize),
+		              static_cast<long long>(lines));
 	if (s.coretable == nullptr)
 		admin::errmsg("%s: no memory for the in-core table of %lld slots; "
 		              "working through the file (slow)",

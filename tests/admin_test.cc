@@ -321,6 +321,15 @@ TEST_F(AdminTest, Transcripts) {
 	     "history.dir",
 	     line1("1511 9 = 128 120 24") + "2 5 4 3 2 1 9 8 7 6 5\n" +
 	         "0 2 0 0 0 0 0 0 0 0 0\n"},
+	    {"rebuild to a table smaller than the history warns",
+	     {{"history", "<a@b>\t1~-\n<c@d>\t2~-\n<e@f>\t3~-\n"},
+	      {"history.dir", line1("20 9 C 128 124 24") + "1 1 1 1 1 1 1 1 1 1 1\n" + kZeros}},
+	     {"rebuild", "-q", "%D/history"},
+	     0,
+	     "dbz: %D/history: warning: the rebuilt table has 1 slots for 3 lines and "
+	     "will spill; dbz build sizes it for the lines\n",
+	     "history.dir",
+	     line1("1 9 C 128 124 24") + "3 1 1 1 1 1 1 1 1 1 1\n" + kZeros},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
