@@ -387,6 +387,10 @@ TEST_F(OpenTest, ReadOnlyFilesMakeAReadOnlyIndex) {
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.label);
+		// The case before may have left the files read-only, which only
+		// root could write over.
+		chmod(path("hist.dir").c_str(), 0666);
+		chmod(path("hist.pag").c_str(), 0666);
 		makeindex("hist", dirtext(), "", kRecords);
 		chmod(path("hist.dir").c_str(), c.dirwritable ? 0666 : 0444);
 		chmod(path("hist.pag").c_str(), c.pagwritable ? 0666 : 0444);

@@ -2,6 +2,7 @@
 // spool: options, the input loop, cancelling, recording, start-up failures,
 // and what reaches the history and its index.
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -252,6 +253,11 @@ const std::vector<transcript> kTranscripts = {
      .out = "- <x@y>\n",
      .gone = {"x/y/1", "z/2", "q/r/3"},
      .fd5 = ""},
+    {.name = "the smallest int is a negative descriptor too",
+     .args = {"-a-2147483648"},
+     .in = "<x@y>\n",
+     .out = "- <x@y>\n",
+     .gone = {"x/y/1", "z/2", "q/r/3"}},
     {.name = "a descriptor that is not open stops the run",
      .args = {"-a", "7"},
      .in = "<x@y>\n",
@@ -562,22 +568,166 @@ TEST(Quorlin, ReadErrorOnStandardInputEndsItQuietly) {
 	EXPECT_EQ(qtest::maskedtimes(sp.read("history")), "<m@y>\tT~-\n");
 }
 
-// A reader that has gone away makes the writes to the descriptor fail; the
-// run goes on and keeps what it recorded.
-TEST(Quorlin, ClosedPipeOnTheDescriptorDoesNotEndTheRun) {
+// The argument of -a is a decimal int and nothing else; anything else is a
+// usage error, found before anything is opened (the history named here
+// does not exist).
+TEST(Quorlin, DescriptorArgumentMustBeADecimalInt) {
+	const struct {
+		std::string arg, why;
+	} cases[] = {
+	    {"fd5", "is not a decimal number"},
+	    {"3x", "is not a decimal number"},
+	    {"+5", "is not a decimal number"},
+	    {" 5", "is not a decimal number"},
+	    {"5 ", "is not a decimal number"},
+	    {"", "is not a decimal number"},
+	    {"-", "is not a decimal number"},
+	    {"--1", "is not a decimal number"},
+	    {"2147483648", "is out of range"},
+	    {"-2147483649", "is out of range"},
+	    {"99999999999999999999999", "is out of range"},
+	};
 	spool sp;
-	sp.write("a/1", "article\n");
-	sp.history("history", "<old@y>\t1000~-\ta/1\n");
-	int paths[2];
-	ASSERT_EQ(pipe2(paths, O_CLOEXEC), 0);
-	close(paths[0]);
-	runresult r = qtest::run({"-s", sp.dir(), "-h", "history", "-a", "5"},
-	                         {.in = "<old@y>\n<n@y>\n", .fd5 = paths[1]});
-	close(paths[1]);
+	for (const auto &c : cases) {
+		SCOPED_TRACE("-a '" + c.arg + "'");
+		runresult r = qtest::run({"-s", sp.dir(), "-h", "missing", "-a", c.arg},
+		                         {.in = "<n@y>\n"});
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "quorlin: option -a: '" + c.arg + "' " + c.why + "\n" + kUsage);
+	}
+	EXPECT_FALSE(sp.exists("missing"));
+}
+
+// A removal that fails for another reason than a missing file is reported
+// with the ID, the path and the error; the location still counts, and the
+// other files of the line are removed.
+TEST(Quorlin, FailedRemovalIsReported) {
+	spool sp;
+	sp.write("x/y/1/inside", "article\n");  // a directory where x/y/1 is
+	sp.write("q/r/3", "article\n");         // z/2 is gone already
+	sp.history("history", "<x@y>\t1000~-\tx.y/1 z/2\tq.r/3\n");
+	runresult r = qtest::run({"-s", sp.dir(), "-h", "history", "-l"},
+	                         {.in = "<x@y>\n"});
 	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.out, "- <old@y>\n+ <n@y>\n");
-	EXPECT_TRUE(sp.exists("a/1"));
-	EXPECT_GE(sp.lookup("history", "<n@y>"), 0);
+	EXPECT_EQ(r.out, "- <x@y>\n");
+	EXPECT_EQ(r.err, "warning: <x@y> unlink x/y/1: Is a directory\n");
+	EXPECT_TRUE(sp.exists("x/y/1/inside"));
+	EXPECT_FALSE(sp.exists("q/r/3"));
+}
+
+// Writes to the -a descriptor that fail (the reader went away, a
+// descriptor open for reading only) are reported once for the run; the run
+// goes on, counts, logs and keeps what it recorded.
+TEST(Quorlin, FailingDescriptorIsReportedOnce) {
+	const struct {
+		const char *label;
+		bool pipe;
+		std::string error;
+	} cases[] = {
+	    {"closed pipe", true, "Broken pipe"},
+	    {"descriptor open for reading", false, "Bad file descriptor"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.label);
+		spool sp;
+		sp.write("a/1", "article\n");
+		sp.write("b/1", "article\n");
+		sp.history("history", "<old@y>\t1000~-\ta/1\n<two@y>\t1000~-\tb/1 a/1\n");
+		int fd5;
+		if (c.pipe) {
+			int paths[2];
+			ASSERT_EQ(pipe2(paths, O_CLOEXEC), 0);
+			close(paths[0]);
+			fd5 = paths[1];
+		} else {
+			fd5 = open(sp.path("a/1").c_str(), O_RDONLY | O_CLOEXEC);
+			ASSERT_GE(fd5, 0);
+		}
+		runresult r = qtest::run({"-s", sp.dir(), "-h", "history", "-a", "5"},
+		                         {.in = "<old@y>\n<n@y>\n<two@y>\n", .fd5 = fd5});
+		close(fd5);
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, "- <old@y>\n+ <n@y>\n- <two@y>\n");
+		EXPECT_EQ(r.err, "warning: <old@y> write to descriptor 5: " + c.error + "\n");
+		EXPECT_TRUE(sp.exists("a/1"));
+		EXPECT_TRUE(sp.exists("b/1"));
+		EXPECT_GE(sp.lookup("history", "<n@y>"), 0);
+	}
+}
+
+// An index whose .dir or .pag cannot be written is refused by a run that
+// may record, before it reads any input: its stores would fail while its
+// history lines stay. Report-only (-d) and non-recording (-r) runs go on.
+// As root, file modes do not make a file read-only, so the run is made by
+// an unprivileged user then.
+TEST(Quorlin, ReadOnlyIndexIsRefusedForRecording) {
+	const char *const files[][2] = {{".dir", nullptr}, {".pag", nullptr},
+	                                {".dir", ".pag"}};
+	const struct {
+		std::vector<std::string> args;
+		std::string out;
+	} runs[] = {
+	    {{}, ""},
+	    {{"-d"}, "- <x@y>\n<n@y>\tT~-\n+ <n@y>\n"},
+	    {{"-r"}, "- <x@y>\n"},
+	};
+	const std::string history = "<x@y>\t1000~-\n";
+	const std::string in = "<x@y>\n<n@y>\n";
+	for (const auto &readonly : files) {
+		for (const auto &run : runs) {
+			std::string label = std::string(readonly[0]) +
+			                    (readonly[1] ? readonly[1] : "") + " read-only, args:";
+			for (const std::string &a : run.args)
+				label += " " + a;
+			SCOPED_TRACE(label);
+			spool sp;
+			sp.history("history", history);
+			ASSERT_EQ(chmod(sp.dir().c_str(), 0755), 0);
+			ASSERT_EQ(chmod(sp.path("history").c_str(), 0666), 0);
+			ASSERT_EQ(chmod(sp.path("history.dir").c_str(), 0666), 0);
+			ASSERT_EQ(chmod(sp.path("history.pag").c_str(), 0666), 0);
+			for (const char *suffix : readonly) {
+				if (suffix != nullptr) {
+					ASSERT_EQ(chmod(sp.path(std::string("history") + suffix).c_str(), 0444), 0);
+				}
+			}
+			const std::string pag = sp.read("history.pag");
+
+			// Standard input is a file of our own, so that its offset
+			// afterwards tells how much the run read.
+			sp.write("input", in);
+			int input = open(sp.path("input").c_str(), O_RDONLY | O_CLOEXEC);
+			ASSERT_GE(input, 0);
+			runopts opts;
+			opts.beforeexec = [input] {
+				if (dup2(input, STDIN_FILENO) != STDIN_FILENO)
+					return false;
+				return geteuid() != 0 ||
+				       (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+				        setresuid(65534, 65534, 65534) == 0);
+			};
+			std::vector<std::string> args = {"-s", sp.dir(), "-h", "history"};
+			args.insert(args.end(), run.args.begin(), run.args.end());
+			runresult r = qtest::run(args, opts);
+			off_t consumed = lseek(input, 0, SEEK_CUR);
+			close(input);
+
+			EXPECT_EQ(qtest::maskedtimes(r.out), run.out);
+			EXPECT_EQ(sp.read("history"), history);
+			EXPECT_EQ(sp.read("history.pag"), pag);
+			if (run.args.empty()) {
+				EXPECT_EQ(r.status, 1);
+				EXPECT_EQ(r.err, "main: dbmopen: the index is read-only: history" +
+				                     std::string(readonly[0]) + ": Permission denied\n");
+				EXPECT_EQ(consumed, 0);
+			} else {
+				EXPECT_EQ(r.status, 0);
+				EXPECT_EQ(r.err, "");
+				EXPECT_EQ(consumed, static_cast<off_t>(in.size()));
+			}
+		}
+	}
 }
 
 }  // namespace

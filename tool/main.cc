@@ -1,9 +1,11 @@
 // main.cc: the quorlin command: options, start-up, the input loop and the
 // end-of-run summary.
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include <fcntl.h>
 #include <syslog.h>
@@ -31,6 +33,47 @@ char input[quorlin::kLineBytes] = "<cancel";
 	        "[-s spooldir] [-a descriptor]\n",
 	        name);
 	exit(1);
+}
+
+// Reads the argument of -a: an optional '-' and decimal digits within the
+// range of an int, nothing else. Any other text would be read as some
+// descriptor the caller did not mean (atoi makes "fd5" standard input), so
+// it is a usage error that names the option and its argument.
+int32_t descriptorarg(const char *name, const char *arg) {
+	const char *digits = arg[0] == '-' ? arg + 1 : arg;
+	bool number = digits[0] != '\0' && strspn(digits, "0123456789") == strlen(digits);
+	errno = 0;
+	long value = number ? strtol(arg, nullptr, 10) : 0;
+	if (!number || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
+		fprintf(stderr, "%s: option -a: '%s' is %s\n", name, arg,
+		        number ? "out of range" : "not a decimal number");
+		usage(name);
+	}
+	return static_cast<int32_t>(value);
+}
+
+// Tells whether the index files of histfile can be written, the way the
+// index decides it: a .dir or .pag that cannot be opened for writing makes
+// the whole index read-only. Reports the first one that cannot and returns
+// false.
+bool indexwritable(const char *histfile) {
+	for (const char *suffix : {".dir", ".pag"}) {
+		char *file = joinpath(histfile, suffix);
+		if (file == nullptr) {
+			perror("main: dbmopen");
+			return false;
+		}
+		bool ok = faccessat(AT_FDCWD, file, W_OK, AT_EACCESS) == 0;
+		if (!ok) {
+			int saved = errno;
+			fprintf(stderr, "main: dbmopen: the index is read-only: %s: %s\n",
+			        file, strerror(saved));
+		}
+		free(file);
+		if (!ok)
+			return false;
+	}
+	return true;
 }
 
 // Reads one line of standard input into buf, at most limit - 1 bytes and
@@ -146,7 +189,7 @@ int main(int argc, char **argv) {
 			spooldir = optarg;
 			break;
 		case 'a':
-			tool.descriptor = atoi(optarg);
+			tool.descriptor = descriptorarg(name, optarg);
 			break;
 		default:
 			usage(name);
@@ -191,6 +234,11 @@ int main(int argc, char **argv) {
 		perror("main: dbmopen");
 		return 1;
 	}
+	// Stores into a read-only index fail one by one, while their history
+	// lines stay: the next run would append the same IDs again. A run
+	// that may record refuses such an index before it reads any input.
+	if (!tool.reportonly && !tool.norecord && !indexwritable(histfile))
+		return 1;
 	quorlin::splitlogformat(logformat);
 
 	inputloop();

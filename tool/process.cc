@@ -78,17 +78,25 @@ void logline(const char *id, char mark) {
 	printf("%s%s%s\n", tool.logprefix, id, tool.logsuffix);
 }
 
-// Disposes of the article file at path: prints it (-d), hands it to the
-// descriptor (-a), or removes it. Failures are not reported: the file may
-// be gone already, and the location counts either way.
-void dispose(const char *path) {
+// Disposes of the article file at path, listed for id: prints it (-d),
+// hands it to the descriptor (-a), or removes it. A file that is gone
+// already is no failure; any other failed removal is reported with its
+// path, a failing descriptor once for the run. The location counts either
+// way.
+void dispose(const char *id, const char *path) {
 	if (tool.reportonly) {
 		printf("unlink %s\n", path);
 	} else if (tool.descriptor >= 0) {
-		if (writeall(tool.descriptor, path, strlen(path)))
-			writeall(tool.descriptor, "\n", 1);
-	} else {
-		unlink(path);
+		static bool reported;
+		if (!(writeall(tool.descriptor, path, strlen(path)) &&
+		      writeall(tool.descriptor, "\n", 1)) &&
+		    !reported) {
+			fprintf(stderr, "warning: %s write to descriptor %d: %s\n", id,
+			        tool.descriptor, strerror(errno));
+			reported = true;
+		}
+	} else if (unlink(path) != 0 && errno != ENOENT) {
+		fprintf(stderr, "warning: %s unlink %s: %s\n", id, path, strerror(errno));
 	}
 }
 
@@ -187,7 +195,7 @@ void do_one(const char *id, int cancel) {
 		for (char *c = loc; *c != '\0'; c++)
 			if (*c == '.')
 				*c = '/';
-		dispose(loc);
+		dispose(id, loc);
 		tool.files_deleted++;
 	}
 	logline(id, '-');
