@@ -2,7 +2,8 @@
 # install_test.sh: installs the build tree into a scratch prefix, then builds
 # and runs the C test program against the installed copy twice: with the
 # flags pkg-config gives for dbz, and as a CMake project that finds the
-# package and links dbz::dbz.
+# package and links dbz::dbz. Every installed piece must carry the project's
+# version, as the generated version header has it.
 # usage: install_test.sh builddir sourcedir c-compiler cmake-generator [cflags]
 set -eu
 build=$1
@@ -36,6 +37,15 @@ libdir=$(dirname "$pcdir")
 LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 export LD_LIBRARY_PATH
 
+version=$(sed -n 's/^#define QUORLIN_VERSION "\(.*\)"$/\1/p' "$build/generated/version.h")
+[ -n "$version" ] || fail "no version in $build/generated/version.h"
+for page in man1/quorlin.1 man1/dbz.1 man3/dbz.3 man5/dbz.5; do
+	file=$(find "$prefix" -path "*/$page")
+	[ -n "$file" ] || fail "$page is not installed"
+	grep -q "^\.TH .*\"quorlin $version\"" "$file" ||
+		fail "$page does not carry version $version"
+done
+
 # The program is built from a copy, so that only the installed header can
 # satisfy its include.
 cp "$src/tests/dbz_c_test.c" "$work/prog.c"
@@ -47,6 +57,8 @@ export PKG_CONFIG_PATH
 includedir=$(pkg-config --variable=includedir dbz) || fail "pkg-config does not know dbz"
 [ "$(cd "$includedir" && pwd -P)" = "$(cd "$prefix/include" && pwd -P)" ] ||
 	fail "dbz.pc points at $includedir, not at the installed $prefix/include"
+[ "$(pkg-config --modversion dbz)" = "$version" ] ||
+	fail "dbz.pc gives version $(pkg-config --modversion dbz), not $version"
 flags=$(pkg-config --cflags --libs dbz)
 # shellcheck disable=SC2086 # the flags are words
 quiet "$cc" -std=c99 -pedantic-errors $extra -o "$work/prog" "$work/prog.c" $flags ||
@@ -60,6 +72,7 @@ cat >"$work/consumer/CMakeLists.txt" <<'EOF'
 cmake_minimum_required(VERSION 3.20)
 project(dbzconsumer C)
 find_package(dbz REQUIRED)
+file(WRITE ${CMAKE_BINARY_DIR}/dbz_version "${dbz_VERSION}")
 add_executable(prog prog.c)
 set_target_properties(prog PROPERTIES C_STANDARD 99 C_EXTENSIONS OFF)
 target_link_libraries(prog PRIVATE dbz::dbz)
@@ -72,6 +85,8 @@ case $found in
 "$prefix"/*) ;;
 *) fail "find_package(dbz) found $found, not the installed package" ;;
 esac
+[ "$(cat "$work/consumer/build/dbz_version")" = "$version" ] ||
+	fail "the CMake package gives version $(cat "$work/consumer/build/dbz_version"), not $version"
 quiet cmake --build "$work/consumer/build" || fail "the CMake project did not build"
 quiet "$work/consumer/build/prog" || fail "the program built with CMake failed"
 

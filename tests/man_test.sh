@@ -3,11 +3,14 @@
 # warning (both exit 0 when they warn), checks that each page has the
 # sections its kind needs, and that the pages name what the code has: every
 # function of dbz/dbz.h in dbz.3, every option of quorlin in quorlin.1 and
-# every subcommand of dbz in dbz.1.
-# usage: man_test.sh sourcedir
+# every subcommand of dbz in dbz.1. Given the pages as the build made them
+# and the project's version, it checks those, and that each carries the
+# version in its title line.
+# usage: man_test.sh sourcedir [pagedir version]
 set -eu
 src=$1
-docs=$src/docs
+docs=${2:-$src/docs}
+version=${3:-}
 status=0
 
 fail() {
@@ -37,6 +40,11 @@ for page in quorlin.1 dbz.1 dbz.3 dbz.5; do
 	if command -v man >/dev/null 2>&1; then
 		warnings=$(MANWIDTH=80 man --warnings -l -Tutf8 "$file" 2>&1 >/dev/null)
 		[ -z "$warnings" ] || fail "$page: man: $warnings"
+	fi
+	if [ -n "$version" ]; then
+		sed -n '/^\.TH /p' "$file" | grep -q "\"quorlin $version\"" ||
+			fail "$page: the title line does not carry version $version"
+		! grep -q '@PROJECT_VERSION@' "$file" || fail "$page: version not filled in"
 	fi
 	sections "$page" | while IFS= read -r name; do
 		grep -qx "\.SH \"$name\"" "$file" || echo "$name"
