@@ -30,9 +30,29 @@ using qtest::spool;
 // Makes the calling process's /dev/log the socket at sock, in a mount
 // namespace of its own. When the system has no /dev/log to cover, a
 // private /dev is put in place holding the few devices a run may touch,
-// bound from the real ones through stage. Returns "" or what failed.
+// bound from the real ones through stage. Returns "" or what failed. A
+// user who is not root gets the rights to mount in a user namespace of its
+// own, where it keeps its IDs, where the system allows that.
 std::string privatedevlog(const std::string &sock, const std::string &stage) {
 	auto failed = [](const char *what) { return std::string(what) + ": " + strerror(errno); };
+	if (geteuid() != 0) {
+		uid_t uid = geteuid();
+		gid_t gid = getegid();
+		if (unshare(CLONE_NEWUSER) != 0)
+			return failed("unshare user namespace");
+		auto put = [](const char *file, const std::string &text) {
+			int fd = open(file, O_WRONLY | O_CLOEXEC);
+			bool ok = fd >= 0 && write(fd, text.data(), text.size()) ==
+			                         static_cast<ssize_t>(text.size());
+			if (fd >= 0)
+				close(fd);
+			return ok;
+		};
+		if (!put("/proc/self/setgroups", "deny") ||
+		    !put("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") ||
+		    !put("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1"))
+			return failed("map the user");
+	}
 	if (unshare(CLONE_NEWNS) != 0)
 		return failed("unshare");
 	if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
