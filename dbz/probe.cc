@@ -160,7 +160,11 @@ dbzitem dbzfind(dbzitem key) {
 		if (!dbz::readrecord(s.basefile, v, record, n))
 			return dbz::noresult();
 		record[n] = '\0';
-		dbz::foldkey(record, record, n);
+		// Only the bytes compared are folded: under the NUL rule the last
+		// one is the record's terminator, which must neither be folded
+		// (an upper-case separator) nor move the fold point (an '@' one),
+		// as the key's NUL does neither.
+		dbz::foldkey(record, record, cmplen);
 		if (memcmp(record, key.ptr, cmplen) != 0)
 			continue;
 		if (nulrule && record[n - 1] != '\0' &&

@@ -172,6 +172,12 @@ TEST_F(ProbeTest, KeysMatchTheRecordByTerminatorAndPrefixRules) {
 	    {"postmaster folded whole", "<postmaster@b.example>\t1~-\n", idkey("<PostMaster@B.example>"), 'C', '\t', true},
 	    {"no folding in mode 0", "<a@B.example>\t1~-\n", idkey("<a@b.example>"), '0', '\t', false},
 	    {"everything folded in mode =", "<A@B.EXAMPLE>\t1~-\n", idkey("<a@b.example>"), '=', '\t', true},
+	    // The separator ends the record's key: it is not folded with it, and
+	    // it does not decide where the key's folding begins.
+	    {"upper-case separator", "<a@b.example>X1~-\n", idkey("<a@b.example>"), '=', 'X', true},
+	    {"upper-case separator after @", "<a@b.example>X1~-\n", idkey("<a@b.example>"), 'C', 'X', true},
+	    {"at sign separator", "<POSTMASTER@1~-\n", idkey("<POSTMASTER"), 'C', '@', true},
+	    {"at sign separator, not postmaster", "<Abc@1~-\n", idkey("<Abc"), 'C', '@', true},
 	};
 	for (Case &c : cases) {
 		SCOPED_TRACE(c.name);
