@@ -1,16 +1,13 @@
 // build.cc: dbz build and dbz rebuild: a new index for a history file,
 // filled from its lines and put in place of the old one atomically.
 //
-// The new index is made under a temporary base name beside the history (a
-// hard link to it, so that the index can confirm its candidates by reading
-// the base file of that name), filled through the same folded lookup and
-// store that quorlin uses, flushed, synced, and then renamed over the old
-// .pag and .dir. Until the renames the old index is untouched; on failure
-// or on SIGINT, SIGTERM or SIGHUP the temporaries are removed, and those
-// of a build that was killed outright are removed by the next one.
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
+// Under the history's exclusive lock the new index is made under a
+// temporary base name beside the history (admin/tempindex.h), filled
+// through the same folded lookup and store that quorlin uses, flushed, and
+// committed in place of the old .pag and .dir. Until the commit the old
+// index is untouched; on failure or on SIGINT, SIGTERM or SIGHUP the
+// temporaries are removed, and those of a build that was killed outright
+// are removed by the next one.
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,135 +15,19 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "admin/commands.h"
 #include "admin/common.h"
+#include "admin/lock.h"
+#include "admin/tempindex.h"
 #include "dbz/internal.h"
 
 namespace {
 
 // Lines between two looks at the clock for the progress display.
 constexpr int64_t kProgressLines = 65536;
-
-// The temporaries, as fixed buffers so that the signal handler can remove
-// them. A name is cleared once its file is renamed into place or removed.
-char tmpbase[4096], tmpdir[4100], tmppag[4100];
-volatile sig_atomic_t committing = 0;
-
-void removetemps() {
-	// The base link goes last: while it exists, its name is taken, and
-	// no other build can pick the same .dir and .pag names.
-	if (tmppag[0] != '\0')
-		unlink(tmppag);
-	if (tmpdir[0] != '\0')
-		unlink(tmpdir);
-	if (tmpbase[0] != '\0')
-		unlink(tmpbase);
-}
-
-void onsignal(int sig) {
-	if (!committing)
-		removetemps();
-	signal(sig, SIG_DFL);
-	raise(sig);
-}
-
-const int kCaught[] = {SIGINT, SIGTERM, SIGHUP};
-
-void catchsignals(void (*handler)(int)) {
-	for (int sig : kCaught)
-		signal(sig, handler);
-}
-
-void blocksignals(int how) {
-	sigset_t set;
-	sigemptyset(&set);
-	for (int sig : kCaught)
-		sigaddset(&set, sig);
-	sigprocmask(how, &set, nullptr);
-}
-
-std::string dirof(const std::string &path) {
-	size_t slash = path.rfind('/');
-	if (slash == std::string::npos)
-		return ".";
-	if (slash == 0)
-		return "/";
-	return path.substr(0, slash);
-}
-
-std::string lastpart(const std::string &path) {
-	size_t slash = path.rfind('/');
-	return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Makes tmpbase a new name beside history that refers to the history file:
-// a hard link, or where the file system has none a symbolic link. The name
-// is claimed exclusively, so concurrent builds never share temporaries.
-bool maketempbase(const std::string &history) {
-	for (int attempt = 0; attempt < 1000; attempt++) {
-		snprintf(tmpbase, sizeof tmpbase, "%s.new%ld.%d", history.c_str(),
-		         static_cast<long>(getpid()), attempt);
-		if (strlen(tmpbase) + 5 >= sizeof tmpdir) {
-			tmpbase[0] = '\0';
-			errno = ENAMETOOLONG;
-			admin::syserr("%s", history.c_str());
-			return false;
-		}
-		int r = link(history.c_str(), tmpbase);
-		if (r != 0 && errno != EEXIST)
-			r = symlink(lastpart(history).c_str(), tmpbase);
-		if (r == 0) {
-			snprintf(tmpdir, sizeof tmpdir, "%s.dir", tmpbase);
-			snprintf(tmppag, sizeof tmppag, "%s.pag", tmpbase);
-			return true;
-		}
-		if (errno != EEXIST) {
-			admin::syserr("%s", tmpbase);
-			tmpbase[0] = '\0';
-			return false;
-		}
-	}
-	admin::syserr("%s", tmpbase);
-	tmpbase[0] = '\0';
-	return false;
-}
-
-// Removes the temporaries that builds of history killed before they could
-// clean up have left: names of the form history.new<pid>.<n>, with or
-// without .dir or .pag, whose process no longer exists.
-void removestale(const std::string &history) {
-	std::string folder = dirof(history);
-	std::string prefix = lastpart(history) + ".new";
-	DIR *d = opendir(folder.c_str());
-	if (d == nullptr)
-		return;
-	while (struct dirent *e = readdir(d)) {
-		const char *name = e->d_name;
-		if (strncmp(name, prefix.c_str(), prefix.size()) != 0)
-			continue;
-		const char *p = name + prefix.size();
-		char *end;
-		errno = 0;
-		long pid = strtol(p, &end, 10);
-		if (end == p || *end != '.' || errno != 0 || pid <= 0 || pid == getpid())
-			continue;
-		p = end + 1;
-		strtol(p, &end, 10);
-		if (end == p || (*end != '\0' && strcmp(end, ".dir") != 0 &&
-		                 strcmp(end, ".pag") != 0))
-			continue;
-		if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
-			continue;
-		std::string path = folder + "/" + name;
-		if (unlink(path.c_str()) == 0)
-			admin::errmsg("%s: removed, left by an interrupted build", path.c_str());
-	}
-	closedir(d);
-}
 
 // Counts the lines of the file open at fd without moving its offset: the
 // newlines, and a last line that the file ends in the middle of.
@@ -170,33 +51,6 @@ bool countlines(int fd, int64_t *lines) {
 		pos += n;
 	}
 	*lines = count + (last != '\n' ? 1 : 0);
-	return true;
-}
-
-// Gives path the permissions and, where allowed, the owner of like, so that
-// a rebuilt index stays writable for the news server's user.
-void copymode(const char *path, const std::string &like) {
-	struct stat st;
-	if (stat(like.c_str(), &st) != 0)
-		return;
-	if (chown(path, st.st_uid, st.st_gid) != 0) {
-		// Only the owner's own files can be given away; keep ours.
-	}
-	chmod(path, st.st_mode & 07777);
-}
-
-bool syncfile(const char *path) {
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
-	if (fd < 0 || fsync(fd) != 0) {
-		admin::syserr("%s", path);
-		if (fd >= 0)
-			close(fd);
-		return false;
-	}
-	if (close(fd) != 0) {
-		admin::syserr("%s", path);
-		return false;
-	}
 	return true;
 }
 
@@ -295,7 +149,7 @@ bool fill(admin::histreader &r, progress &pg, counts &n) {
 				              path, static_cast<long long>(line.number),
 				              static_cast<long long>(offset));
 			else
-				admin::syserr("%s: cannot store line %lld", tmppag,
+				admin::syserr("%s: cannot store line %lld", admin::temppag(),
 				              static_cast<long long>(line.number));
 			return false;
 		}
@@ -310,53 +164,17 @@ bool fill(admin::histreader &r, progress &pg, counts &n) {
 	return true;
 }
 
-// Puts the new index's files in place of the old ones. The .pag goes
-// first and the .dir last: the .dir is what a rebuild reads its statistics
-// from, so an interruption between the two renames leaves the old
-// statistics, and running the same command again gives the same index.
-bool commit(const std::string &history) {
-	std::string pag = history + ".pag", dir = history + ".dir";
-	copymode(tmppag, pag);
-	copymode(tmpdir, dir);
-	if (!syncfile(tmppag) || !syncfile(tmpdir))
-		return false;
-	blocksignals(SIG_BLOCK);
-	committing = 1;
-	if (rename(tmppag, pag.c_str()) != 0) {
-		admin::syserr("%s", pag.c_str());
-		committing = 0;
-		blocksignals(SIG_UNBLOCK);
-		return false;
-	}
-	tmppag[0] = '\0';
-	if (rename(tmpdir, dir.c_str()) != 0) {
-		admin::syserr("%s", dir.c_str());
-		admin::errmsg("%s: the new .pag is in place but not its .dir; "
-		              "the index is unusable until it is built again",
-		              history.c_str());
-		committing = 0;
-		blocksignals(SIG_UNBLOCK);
-		return false;
-	}
-	tmpdir[0] = '\0';
-	std::string folder = dirof(history);
-	int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	bool ok = fd >= 0 && fsync(fd) == 0;
-	if (!ok)
-		admin::syserr("%s", folder.c_str());
-	if (fd >= 0)
-		close(fd);
-	unlink(tmpbase);
-	tmpbase[0] = '\0';
-	committing = 0;
-	blocksignals(SIG_UNBLOCK);
-	return ok;
-}
-
 // The common part of build and rebuild. expected < 0: size from the line
 // count. With rebuild the configuration comes from the old index instead.
-int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet) {
+int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet,
+        int wait) {
 	std::string history = historyarg;
+	// Held until the process ends: quorlin and other builds wait for the
+	// new index.
+	static common::histlock lock;
+	if (int status = admin::takelock(&lock, historyarg,
+	                                 common::lockmode::replace, wait))
+		return status;
 	static admin::histreader r;
 	if (!admin::histopen(&r, history.c_str())) {
 		admin::syserr("%s", history.c_str());
@@ -415,9 +233,9 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet) {
 		}
 	}
 
-	removestale(history);
-	catchsignals(onsignal);
-	if (!maketempbase(history)) {
+	admin::sweeptemps(history);
+	const char *tmpbase = admin::maketemp(history);
+	if (tmpbase == nullptr) {
 		admin::histclose(&r);
 		return 1;
 	}
@@ -428,7 +246,7 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet) {
 	if (made != 0) {
 		admin::syserr("%s: cannot create index", tmpbase);
 		dbzdone();
-		removetemps();
+		admin::droptemps();
 		admin::histclose(&r);
 		return 1;
 	}
@@ -445,7 +263,7 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet) {
 	if (s.coretable == nullptr)
 		admin::errmsg("%s: no memory for the in-core table of %lld slots; "
 		              "working through the file (slow)",
-		              tmppag, static_cast<long long>(s.params.tablesize));
+		              admin::temppag(), static_cast<long long>(s.params.tablesize));
 
 	progress pg{!quiet && isatty(2), now(), 0, history.c_str(), r.size};
 	counts n{0, 0, 0};
@@ -457,9 +275,9 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet) {
 		ok = false;
 	}
 	if (ok)
-		ok = commit(history);
+		ok = admin::committemp(history);
 	if (!ok) {
-		removetemps();
+		admin::droptemps();
 		return 1;
 	}
 	if (n.repeated > 0)
@@ -473,19 +291,20 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet) {
 }
 
 int usage(bool rebuild) {
-	fputs(rebuild ? "usage: dbz rebuild [-q] history\n"
-	              : "usage: dbz build [-e expected] [-q] history\n",
+	fputs(rebuild ? "usage: dbz rebuild [-q] [-w seconds] history\n"
+	              : "usage: dbz build [-e expected] [-q] [-w seconds] history\n",
 	      stderr);
 	return 2;
 }
 
 int parse(int argc, char **argv, bool rebuild) {
 	int64_t expected = -1;
+	int wait = -1;
 	bool quiet = false;
 	opterr = 0;
 	optind = 1;
 	int c;
-	while ((c = getopt(argc, argv, rebuild ? "q" : "e:q")) != -1) {
+	while ((c = getopt(argc, argv, rebuild ? "qw:" : "e:qw:")) != -1) {
 		switch (c) {
 		case 'e':
 			if (!admin::parsenum(optarg, 0, INT64_MAX, "-e", &expected))
@@ -494,9 +313,13 @@ int parse(int argc, char **argv, bool rebuild) {
 		case 'q':
 			quiet = true;
 			break;
+		case 'w':
+			if (!admin::parsewait(optarg, &wait))
+				return usage(rebuild);
+			break;
 		default:
-			if (optopt == 'e' && !rebuild)
-				admin::errmsg("%s: option -e needs an argument", argv[0]);
+			if (optopt == 'w' || (optopt == 'e' && !rebuild))
+				admin::errmsg("%s: option -%c needs an argument", argv[0], optopt);
 			else
 				admin::errmsg("%s: unknown option -%c", argv[0], optopt);
 			return usage(rebuild);
@@ -506,7 +329,7 @@ int parse(int argc, char **argv, bool rebuild) {
 	argv += optind;
 	if (argc != 1)
 		return usage(rebuild);
-	return run(argv[0], rebuild, expected, quiet);
+	return run(argv[0], rebuild, expected, quiet, wait);
 }
 
 }  // namespace

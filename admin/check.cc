@@ -21,6 +21,7 @@
 #include "admin/commands.h"
 #include "admin/common.h"
 #include "admin/inspect.h"
+#include "admin/lock.h"
 #include "dbz/internal.h"
 
 namespace {
@@ -28,7 +29,7 @@ namespace {
 using admin::inspected;
 
 int usage() {
-	fputs("usage: dbz check history\n", stderr);
+	fputs("usage: dbz check [-w seconds] history\n", stderr);
 	return 2;
 }
 
@@ -255,17 +256,34 @@ bool checkslots(inspected *ix, const bitmap &marks, tally *t) {
 }  // namespace
 
 int cmd_check(int argc, char **argv) {
+	int wait = -1;
+	int c;
 	opterr = 0;
 	optind = 1;
-	if (getopt(argc, argv, "") != -1) {
-		admin::errmsg("check: unknown option -%c", optopt);
-		return usage();
+	while ((c = getopt(argc, argv, "w:")) != -1) {
+		switch (c) {
+		case 'w':
+			if (!admin::parsewait(optarg, &wait))
+				return usage();
+			break;
+		default:
+			if (optopt == 'w')
+				admin::errmsg("check: option -w needs an argument");
+			else
+				admin::errmsg("check: unknown option -%c", optopt);
+			return usage();
+		}
 	}
 	argc -= optind;
 	argv += optind;
 	if (argc != 1)
 		return usage();
 
+	// Shared: other checks may run alongside, writers wait, so that the
+	// verdict is about a quiet index.
+	common::histlock lock;
+	if (int status = admin::takelock(&lock, argv[0], common::lockmode::shared, wait))
+		return status;
 	inspected ix;
 	if (!admin::inspectopen(&ix, argv[0], true))
 		return 1;

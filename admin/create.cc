@@ -11,13 +11,15 @@
 
 #include "admin/commands.h"
 #include "admin/common.h"
+#include "admin/lock.h"
+#include "common/commit.h"
 #include "dbz/dbz.h"
 
 namespace {
 
 int usage() {
 	fputs("usage: dbz create [-s size | -e expected] [-F separator] "
-	      "[-C casechar] [-t tagmask] base\n",
+	      "[-C casechar] [-t tagmask] [-w seconds] base\n",
 	      stderr);
 	return 2;
 }
@@ -52,11 +54,11 @@ bool parsecasechar(const char *text, int *casechar) {
 int cmd_create(int argc, char **argv) {
 	int64_t size = 0, expected = -1, tagmask = 0;
 	bool havesize = false, havetagmask = false;
-	int separator = '\t', casechar = 'C';
+	int separator = '\t', casechar = 'C', wait = -1;
 	opterr = 0;
 	optind = 1;
 	int c;
-	while ((c = getopt(argc, argv, "s:e:F:C:t:")) != -1) {
+	while ((c = getopt(argc, argv, "s:e:F:C:t:w:")) != -1) {
 		switch (c) {
 		case 's':
 			if (!admin::parsenum(optarg, 2, INT64_MAX, "-s", &size))
@@ -82,8 +84,12 @@ int cmd_create(int argc, char **argv) {
 				return usage();
 			havetagmask = true;
 			break;
+		case 'w':
+			if (!admin::parsewait(optarg, &wait))
+				return usage();
+			break;
 		default:
-			if (optopt != 0 && strchr("seFCt", optopt) != nullptr)
+			if (optopt != 0 && strchr("seFCtw", optopt) != nullptr)
 				admin::errmsg("create: option -%c needs an argument", optopt);
 			else
 				admin::errmsg("create: unknown option -%c", optopt);
@@ -107,6 +113,19 @@ int cmd_create(int argc, char **argv) {
 			int64_t largest = st.st_size > INT32_MAX ? INT32_MAX : st.st_size;
 			tagmask = dbzpicktagmask(static_cast<int32_t>(largest));
 		}
+	}
+
+	// Under the exclusive lock, when there is a base file to lock: quorlin
+	// and the other dbz commands wait for the new index. Without a base
+	// file no one can use the index; a commit that an interrupted build
+	// left is still settled, so that it cannot land over the new index.
+	common::histlock lock;
+	struct stat st;
+	if (stat(base, &st) == 0) {
+		if (int status = admin::takelock(&lock, base, common::lockmode::replace, wait))
+			return status;
+	} else if (common::finishcommit(base, common::kCommitReplace, "dbz") != 0) {
+		return 1;
 	}
 
 	// Open both files for writing first, so that a failure names the file

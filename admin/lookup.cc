@@ -9,6 +9,7 @@
 #include "admin/commands.h"
 #include "admin/common.h"
 #include "admin/inspect.h"
+#include "common/lock.h"
 #include "dbz/internal.h"
 
 namespace {
@@ -56,6 +57,10 @@ int cmd_lookup(int argc, char **argv) {
 	if (argc < 2)
 		return usage();
 
+	// Read without the lock; only a build's commit that a crash left
+	// unfinished is completed first.
+	if (common::settlecommit(argv[0], "dbz") != 0)
+		return 1;
 	inspected ix;
 	if (!admin::inspectopen(&ix, argv[0], false))
 		return 1;

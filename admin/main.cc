@@ -19,11 +19,11 @@ const subcommand kSubcommands[] = {
 
 int usage() {
 	fputs("usage: dbz create [-s size | -e expected] [-F separator] [-C casechar] "
-	      "[-t tagmask] base\n"
-	      "       dbz build [-e expected] [-q] history\n"
-	      "       dbz rebuild [-q] history\n"
+	      "[-t tagmask] [-w seconds] base\n"
+	      "       dbz build [-e expected] [-q] [-w seconds] history\n"
+	      "       dbz rebuild [-q] [-w seconds] history\n"
 	      "       dbz stats [-j] history\n"
-	      "       dbz check history\n"
+	      "       dbz check [-w seconds] history\n"
 	      "       dbz lookup history id ...\n",
 	      stderr);
 	return 2;

@@ -12,6 +12,7 @@
 #include "admin/commands.h"
 #include "admin/common.h"
 #include "admin/inspect.h"
+#include "common/lock.h"
 #include "dbz/internal.h"
 
 namespace {
@@ -360,6 +361,10 @@ int cmd_stats(int argc, char **argv) {
 	if (argc != 1)
 		return usage();
 
+	// Read without the lock; only a build's commit that a crash left
+	// unfinished is completed first.
+	if (common::settlecommit(argv[0], "dbz") != 0)
+		return 1;
 	inspected ix;
 	if (!admin::inspectopen(&ix, argv[0], false))
 		return 1;

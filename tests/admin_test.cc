@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "common/lock.h"
 #include "dbz/internal.h"
 
 namespace {
@@ -31,9 +32,9 @@ const std::string kQuorlin = QUORLIN_BIN_DIR "/quorlin";
 
 const std::string kCreateUsage =
     "usage: dbz create [-s size | -e expected] [-F separator] [-C casechar] "
-    "[-t tagmask] base\n";
-const std::string kBuildUsage = "usage: dbz build [-e expected] [-q] history\n";
-const std::string kRebuildUsage = "usage: dbz rebuild [-q] history\n";
+    "[-t tagmask] [-w seconds] base\n";
+const std::string kBuildUsage = "usage: dbz build [-e expected] [-q] [-w seconds] history\n";
+const std::string kRebuildUsage = "usage: dbz rebuild [-q] [-w seconds] history\n";
 const std::string kZeros = "0 0 0 0 0 0 0 0 0 0 0\n";
 
 std::string readfile(const std::string &path) {
@@ -410,6 +411,51 @@ TEST_F(AdminTest, RebuildKeepsOldIndexOnFailureAndReplacesItOnSuccess) {
 	EXPECT_EQ(lookup("<a@b>"), 0);
 	EXPECT_EQ(lookup("<c@d>"), 10);
 	EXPECT_EQ(dbzdone(), 0);
+}
+
+// Which commands wait for the history lock, in which mode, and how -w ends
+// the wait: the test process holds the lock while the command runs.
+TEST_F(AdminTest, CommandsTakeTheHistoryLock) {
+	writefile(hist_, "<a@b>\t1~-\n<c@d>\t2~-\n");
+	ASSERT_EQ(dbz({"build", "-q", hist_}).status, 0);
+	const std::string dir = readfile(hist_ + ".dir");
+	const std::string me = "(held by process " + std::to_string(getpid()) + ")";
+	const std::string locked = "dbz: %D/history: locked " + me + "; giving up\n";
+	const struct {
+		common::lockmode held;
+		std::vector<std::string> args;
+		int status;
+		std::string err;  // "*": not checked
+	} cases[] = {
+	    {common::lockmode::shared, {"check", "-w", "0", "%D/history"}, 0, ""},
+	    {common::lockmode::exclusive, {"check", "-w", "0", "%D/history"}, 3, locked},
+	    {common::lockmode::shared, {"build", "-q", "-w", "0", "%D/history"}, 3, locked},
+	    {common::lockmode::shared, {"rebuild", "-w", "1", "%D/history"}, 3,
+	     "dbz: %D/history: waiting for the lock " + me + "\n" +
+	         "dbz: %D/history: still locked after 1 seconds " + me + "; giving up\n"},
+	    {common::lockmode::shared, {"create", "-w", "0", "%D/history"}, 3, locked},
+	    // Readers take no lock.
+	    {common::lockmode::exclusive, {"stats", "%D/history"}, 0, "*"},
+	    {common::lockmode::exclusive, {"lookup", "%D/history", "<c@d>"}, 0, ""},
+	    {common::lockmode::shared, {"build", "-w", "soon", "%D/history"}, 2,
+	     "dbz: -w soon: invalid\n" + kBuildUsage},
+	    {common::lockmode::shared, {"check", "%D/history", "-w"}, 2,
+	     "dbz: check: option -w needs an argument\nusage: dbz check [-w seconds] history\n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.args[0] + " under a " +
+		             (c.held == common::lockmode::shared ? "shared" : "exclusive") + " lock");
+		common::histlock lk;
+		ASSERT_EQ(common::lockhistory(&lk, hist_.c_str(), c.held, 0, "test"), 0);
+		result r = dbz(c.args);
+		common::unlockhistory(&lk);
+		EXPECT_EQ(r.status, c.status);
+		if (c.err != "*") {
+			EXPECT_EQ(r.err, replaceall(c.err, "%D", dir_));
+		}
+		EXPECT_EQ(readfile(hist_ + ".dir"), dir) << "the index untouched";
+		EXPECT_EQ(temporaries(dir_), std::vector<std::string>{});
+	}
 }
 
 // Runs args with standard error on a terminal of its own (a pty whose

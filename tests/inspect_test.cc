@@ -440,7 +440,7 @@ TEST_F(InspectTest, MisuseAndUnreadableFiles) {
 	    {nullptr, {"stats"}, 2, "usage: dbz stats [-j] history\n"},
 	    {nullptr, {"stats", "-x", "history"}, 2,
 	     "dbz: stats: unknown option -x\nusage: dbz stats [-j] history\n"},
-	    {nullptr, {"check"}, 2, "usage: dbz check history\n"},
+	    {nullptr, {"check"}, 2, "usage: dbz check [-w seconds] history\n"},
 	    {nullptr, {"check", "history", "more"}, 2, "usage: dbz check"},
 	    {nullptr, {"lookup", "history"}, 2, "usage: dbz lookup history id"},
 	    {nullptr, {"check", "nothere"}, 1,
