@@ -458,6 +458,115 @@ TEST_F(AdminTest, CommandsTakeTheHistoryLock) {
 	}
 }
 
+// A build killed at each step of its commit (strace kills it as it enters
+// the system call) leaves the old index, or a commit that the next command
+// completes before it reads the index: never a .pag and a .dir of
+// different builds.
+TEST_F(AdminTest, BuildKilledDuringItsCommit) {
+	if (system("strace -V >/dev/null 2>&1") != 0)
+		GTEST_SKIP() << "strace is not installed";
+	std::string first, second;
+	for (int i = 0; i < 1500; i++) {
+		first += "<" + std::to_string(i) + "@old.example>\t1~-\n";
+		second += "<" + std::to_string(i) + "@new.example>\t2~-\n";
+	}
+	const struct {
+		const char *call;
+		int when;
+		bool committed;  // the record was in place when the build died
+	} cases[] = {
+	    {"rename", 1, false},  // the record's own rename
+	    {"rename", 2, true},   // the .pag's
+	    {"rename", 3, true},   // the .dir's
+	    {"unlink", 1, true},   // the base link's
+	    {"unlink", 2, true},   // the record's removal
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.when));
+		fs::remove_all(dir_);
+		fs::create_directory(dir_);
+		// The old index knows the first half of the history only.
+		writefile(hist_, first);
+		ASSERT_EQ(dbz({"build", "-q", hist_}).status, 0);
+		writefile(hist_, first + second);
+		const std::string olddir = readfile(hist_ + ".dir");
+
+		// Sized for more lines than the old index: a .dir of the other
+		// build would not fit the .pag.
+		result r = run({"/usr/bin/strace", "-f", "-o", "/dev/null", "-e",
+		                "inject=" + std::string(c.call) + ":signal=SIGKILL:when=" +
+		                    std::to_string(c.when),
+		                kDbz, "build", "-q", hist_});
+		ASSERT_EQ(r.status, 128 + SIGKILL) << r.err;
+		EXPECT_EQ(fs::exists(hist_ + ".commit"), c.committed);
+		if (!c.committed) {
+			EXPECT_EQ(readfile(hist_ + ".dir"), olddir);
+		}
+
+		// The next command, even one that reads without the lock, finds
+		// a whole index: the old one, or the new one completed.
+		r = dbz({"lookup", hist_, "<1499@old.example>", "<1499@new.example>"});
+		EXPECT_EQ(r.out, "<1499@old.example>\t1~-\n" +
+		                     std::string(c.committed ? "<1499@new.example>\t2~-\n" : ""));
+		EXPECT_EQ(r.err, c.committed ? "dbz: " + hist_ +
+		                                   ": completed putting in place the new index "
+		                                   "of an interrupted dbz build\n"
+		                             : "dbz: <1499@new.example>: not found\n");
+		EXPECT_FALSE(fs::exists(hist_ + ".commit"));
+		EXPECT_EQ(temporaries(dir_).size(), c.committed ? 0u : 4u)
+		    << "base link, .dir, .pag and the unrenamed record";
+		if (c.committed) {
+			r = dbz({"check", hist_});
+			EXPECT_EQ(r.status, 0) << r.out << r.err;
+			EXPECT_EQ(readfile(hist_ + ".dir").substr(0, 12), "dbz 3 4507 9")
+			    << "the new .dir";
+		}
+	}
+}
+
+// A commit record that cannot be completed is refused by the commands that
+// use the index, with the fix named, and dropped by the one that replaces
+// it; a record naming a file that is no temporary of ours removes nothing.
+TEST_F(AdminTest, ACommitThatCannotBeCompleted) {
+	writefile(hist_, "<a@b>\t1~-\n");
+	ASSERT_EQ(dbz({"build", "-q", hist_}).status, 0);
+	const std::string index = readfile(hist_ + ".dir") + readfile(hist_ + ".pag");
+	const struct {
+		const char *name;
+		std::string record;
+	} cases[] = {
+	    {"new files gone", "12345 12346 history.new99.0\n"},
+	    {"names the history itself", "12345 12346 history\n"},
+	    {"malformed", "dbz commit\n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		writefile(hist_ + ".commit", c.record);
+		const std::string refusal = "dbz: " + hist_ +
+		                            ": an interrupted dbz build left its new index half "
+		                            "in place, and its files are missing; run dbz build " +
+		                            hist_ + "\n";
+		for (const std::vector<std::string> &args :
+		     {std::vector<std::string>{"lookup", hist_, "<a@b>"}, {"check", hist_}}) {
+			result r = dbz(args);
+			EXPECT_EQ(r.status, 1) << args[0];
+			EXPECT_EQ(r.out, "");
+			EXPECT_EQ(r.err, refusal) << args[0];
+		}
+		EXPECT_EQ(readfile(hist_ + ".dir") + readfile(hist_ + ".pag"), index);
+		EXPECT_EQ(readfile(hist_), "<a@b>\t1~-\n");
+
+		result r = dbz({"build", "-q", hist_});
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.err, "dbz: " + hist_ +
+		                     ": dropped the unfinished commit of an interrupted dbz "
+		                     "build, whose new files are missing\n");
+		EXPECT_FALSE(fs::exists(hist_ + ".commit"));
+		EXPECT_EQ(readfile(hist_), "<a@b>\t1~-\n");
+		EXPECT_EQ(dbz({"check", hist_}).status, 0);
+	}
+}
+
 // Runs args with standard error on a terminal of its own (a pty whose
 // foreground it is) and returns what the terminal received.
 result runonterminal(const std::vector<std::string> &args) {
