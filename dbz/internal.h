@@ -31,6 +31,14 @@ inline constexpr int32_t kProbeBudget = 100;
 inline constexpr size_t kMaxLookupKey = 255;
 inline constexpr size_t kMaxStoreKey = 254;
 
+// The in-core table is read and written back in pages of this many slots
+// (4 KiB); a page is read from the .pag when a probe first reaches it.
+inline constexpr int64_t kCorePageSlots = 512;
+inline constexpr int64_t kCorePageBytes = kCorePageSlots * kSlotBytes;
+// A flush that leaves more pages than this in memory (64 MiB) and nothing
+// to write gives them back; they are read again when next reached.
+inline constexpr int64_t kCoreKeepPages = 16384;
+
 // Stream buffers that live in the index state.
 inline constexpr size_t kPagBufBytes = 128;
 inline constexpr size_t kBaseBufBytes = 64;
@@ -69,7 +77,8 @@ struct indexstate {
 	bool sameorder;              // .pag byte order is this machine's
 	int32_t wantcore;            // setting: load the first table at open
 	FILE *corefile;              // second .pag stream for the in-core table
-	uint64_t *coretable;         // first table, in the file's byte order
+	uint64_t *coretable;         // first table, in the file's byte order;
+	                             // only pages marked in coreloaded are valid
 	bool dirty;                  // a store since open or dbzdiscard()
 	probestate *lastprobe;       // probe left by a lookup that missed
 	int32_t writethru;           // setting: in-core stores also hit .pag
@@ -78,7 +87,18 @@ struct indexstate {
 	int64_t polytable[128];      // hash table, filled at every open
 	bool foldready;              // foldtable built
 	char foldtable[384];         // case folding, index = signed char + 128
-	bool coredirty;              // in-core slots stored in memory only
+	// The in-core table's pages, in one reservation with the table: bit p
+	// of coreloaded is set once page p has been read from the .pag, bit p
+	// of corechanged while page p holds stores not yet written back, and
+	// bit w of coresummary while word w of corechanged is not zero.
+	uint64_t *coreloaded;
+	uint64_t *corechanged;
+	uint64_t *coresummary;
+	int64_t corepages;           // pages of the first table
+	int64_t coreresident;        // pages read since open or last release
+	int64_t corepending;         // pages marked in corechanged
+	size_t coretablebytes;       // table part of the reservation
+	size_t coremapbytes;         // the whole reservation
 };
 
 indexstate &state();
@@ -105,10 +125,30 @@ ptrdiff_t foldpoint(const char *key, size_t len);
 const char *foldkey(char *dst, const char *src, size_t len);
 
 // open.cc: opening and the deferred base file.
-uint64_t *loadtable(FILE *core);
 bool openbase();
 // Calls the open hook, if one is set, with a stream just opened.
 void callhook(FILE *stream);
+
+// core.cc: the in-core table's pages.
+// Reserves memory for the first table and its page maps; nothing is read.
+// False when the reservation cannot be had: the index then works from the
+// .pag.
+bool reservetable(indexstate &s);
+void releasetable(indexstate &s);
+// Reads page of the first table from the .pag through corefile; false on a
+// read error, leaving the page to be read again.
+bool loadpage(indexstate &s, int64_t page);
+// Marks page as holding stores that the next write-back must write.
+void markpage(indexstate &s, int64_t page);
+// Writes the changed pages back and makes a short .pag one table long.
+// -1 when anything failed; what failed stays marked for the next flush.
+int writetable(indexstate &s);
+
+// Makes sure the in-core table holds the page of slot (< tablesize).
+inline bool pageready(indexstate &s, int64_t slot) {
+	int64_t page = slot / kCorePageSlots;
+	return ((s.coreloaded[page / 64] >> (page % 64)) & 1) || loadpage(s, page);
+}
 
 // build.cc: the configuration a rebuild derives from an old one.
 void rebuildconf(dbzparams *params);

@@ -16,7 +16,7 @@ namespace {
 indexstate theindex;
 
 // Sizes up to this many slots can be held in memory: tablesize * 8 bytes
-// must be representable.
+// must be representable. Larger ones are not even reserved.
 constexpr uint64_t kMaxCoreSlots = uint64_t{1} << 61;
 
 // Closes stream, keeping errno as it was, for cleanup on a failure path.
@@ -27,29 +27,19 @@ void closequietly(FILE *stream) {
 	errno = saved;
 }
 
-// Writes the in-core table (unless write-through already did) and the
-// configuration back, when a store has been made. The .pag stream is not
-// used, so dbzdone() may call this after closing it.
+// Writes the changed pages of the in-core table (unless write-through
+// already wrote them) and the configuration back, when a store has been
+// made. The .pag stream is not used, so dbzdone() may call this after
+// closing it.
 int writeback(indexstate &s) {
 	if (!s.dirty)
 		return 0;
 	int result = 0;
 	// With write-through on, the .pag already holds every slot, except
 	// those stored while it was off: they are written all the same.
-	if (s.coretable != nullptr && (!s.writethru || s.coredirty)) {
-		size_t n = static_cast<size_t>(s.params.tablesize);
-		if (fseeko(s.corefile, 0, SEEK_SET) != 0) {
-			result = -1;
-		} else {
-			clearerr(s.corefile);  // an earlier failed flush is no failure now
-			fwrite(s.coretable, kSlotBytes, n, s.corefile);
-			fflush(s.corefile);
-			if (ferror(s.corefile))
-				result = -1;
-			else
-				s.coredirty = false;
-		}
-	}
+	if (s.coretable != nullptr && (!s.writethru || s.corepending > 0) &&
+	    writetable(s) < 0)
+		result = -1;
 	if (s.params.legacy)
 		return result;
 	if (writeconf(s.dirfile, &s.params) < 0)
@@ -67,7 +57,7 @@ void resetstate() {
 	for (FILE *f : streams)
 		if (f != nullptr)
 			fclose(f);
-	free(s.coretable);
+	releasetable(s);
 	free(s.basepath);
 	memset(&s, 0, sizeof s);
 }
@@ -75,24 +65,6 @@ void resetstate() {
 void callhook(FILE *stream) {
 	if (theindex.openhook != nullptr)
 		theindex.openhook(stream);
-}
-
-uint64_t *loadtable(FILE *core) {
-	size_t n = static_cast<size_t>(theindex.params.tablesize);
-	// calloc leaves the slots past a short .pag zero, that is empty.
-	auto *table = static_cast<uint64_t *>(calloc(n, kSlotBytes));
-	if (table == nullptr)
-		return nullptr;
-	size_t got = fread(table, kSlotBytes, n, core);
-	if (ferror(core)) {
-		free(table);
-		return nullptr;
-	}
-	// A partial slot at the end of the .pag is empty, but fread may have
-	// copied its bytes in.
-	if (got < n)
-		table[got] = 0;
-	return table;
 }
 
 bool openbase() {
@@ -201,14 +173,14 @@ int dbzopen(const char *name) {
 	if (s.wantcore && static_cast<uint64_t>(p.tablesize) < dbz::kMaxCoreSlots) {
 		s.corefile = fopen(pagname, s.pagreadonly ? "rb" : "r+b");
 		if (s.corefile != nullptr) {
-			s.coretable = dbz::loadtable(s.corefile);
+			// Nothing is read now: pages are read as probes reach them.
+			dbz::reservetable(s);
 			dbz::callhook(s.corefile);
 		}
 	}
 	free(pagname);
 	dbz::hashinit();
 	s.dirty = false;
-	s.coredirty = false;
 	s.lastprobe = nullptr;
 	return 0;
 }
@@ -235,8 +207,7 @@ int dbzdone(void) {
 	if (s.corefile != nullptr && fclose(s.corefile) != 0)
 		result = -1;
 	s.corefile = nullptr;
-	free(s.coretable);
-	s.coretable = nullptr;
+	dbz::releasetable(s);
 	if (s.basefile != nullptr && fclose(s.basefile) != 0)
 		result = -1;
 	free(s.basepath);

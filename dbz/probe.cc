@@ -25,6 +25,8 @@ bool fetchslot(indexstate &s, uint64_t *word) {
 	const probestate &p = s.probe;
 	uint64_t w;
 	if (s.coretable != nullptr && p.slot < s.params.tablesize) {
+		if (!pageready(s, p.slot))
+			return false;
 		w = s.coretable[p.slot];
 	} else {
 		int64_t pos = slotoffset(p.slot);

@@ -7,6 +7,13 @@ namespace dbz {
 
 namespace {
 
+// Adds a store to a count, which stops at the largest value instead of
+// overflowing: a .dir may hold any count.
+void countstore(int64_t *count) {
+	if (*count < INT64_MAX)
+		++*count;
+}
+
 // The word to put into the slot (before the +1) for value v, counting the
 // stores that cannot carry a tag.
 uint64_t tagged(indexstate &s, uint64_t v) {
@@ -14,7 +21,7 @@ uint64_t tagged(indexstate &s, uint64_t v) {
 		return v;
 	if (v & s.tagall) {
 		// The value reaches into the tag field; a rebuild narrows it.
-		s.params.untagged[0]++;
+		countstore(&s.params.untagged[0]);
 		return v;
 	}
 	uint64_t w = v | static_cast<uint64_t>(s.probe.keytag) | s.tagenable;
@@ -58,7 +65,7 @@ int dbzput(dbzitem key, dbzitem value) {
 	while (dbz::nextslot() != -1)
 		;
 	s.lastprobe = nullptr;
-	s.params.usage[0]++;
+	dbz::countstore(&s.params.usage[0]);
 	s.dirty = true;
 	if (p.failed)
 		return -1;
@@ -67,9 +74,10 @@ int dbzput(dbzitem key, dbzitem value) {
 	if (!s.sameorder)
 		stored = dbz::nativetopag(stored, s.nativemap, s.params.byteorder);
 	if (s.coretable != nullptr && p.slot < s.params.tablesize) {
+		// The probe has just read the slot, so its page is in memory.
 		s.coretable[p.slot] = stored;
 		if (!s.writethru) {
-			s.coredirty = true;
+			dbz::markpage(s, p.slot / dbz::kCorePageSlots);
 			return 0;
 		}
 	}
