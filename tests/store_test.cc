@@ -160,6 +160,27 @@ TEST_F(StoreTest, TaggingRuleRowByRow) {
 	}
 }
 
+// Counts that stand at the largest value stay there: a store never
+// overflows them, and the .dir keeps the value.
+TEST_F(StoreTest, CountsStopAtTheLargestValue) {
+	writelayout({});
+	const std::string max = "9223372036854775807";
+	std::string dir = readfile(".dir");
+	std::string counts = max + " 0 0 0 0 0 0 0 0 0 0\n";
+	writefile(".dir", dir.substr(0, dir.find('\n') + 1) + counts + counts);
+	writefile("", "");
+	open(true);
+	std::string key = idkey("<max@b.example>");
+	// A value in the tag field is counted as untagged too.
+	ASSERT_EQ(store(key, int64_t{1} << 26), 0);
+	const dbz::indexstate &s = dbz::state();
+	EXPECT_EQ(s.params.usage[0], INT64_MAX);
+	EXPECT_EQ(s.params.untagged[0], INT64_MAX);
+	ASSERT_EQ(dbzdone(), 0);
+	dir = readfile(".dir");
+	EXPECT_EQ(dir.substr(dir.find('\n') + 1), counts + counts);
+}
+
 // Refusals before the probe change nothing, not even the probe that the
 // missed lookup left for the store.
 TEST_F(StoreTest, RefusedStoresChangeNothing) {
