@@ -101,8 +101,10 @@ void releasepages(indexstate &s) {
 }  // namespace
 
 bool reservetable(indexstate &s) {
-	// tablesize < 2^61 here, so its byte count is representable.
+	// The table's byte count must be a file offset.
 	int64_t size = s.params.tablesize;
+	if (size > INT64_MAX / kSlotBytes)
+		return false;
 	int64_t pages = (size + kCorePageSlots - 1) / kCorePageSlots;
 	int64_t words = (pages + kBitsPerWord - 1) / kBitsPerWord;
 	int64_t sumwords = (words + kBitsPerWord - 1) / kBitsPerWord;

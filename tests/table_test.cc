@@ -306,6 +306,7 @@ TEST_F(TableTest, HugeTableCostsWhatItTouches) {
 	writelayout(l);
 	writefile("", "");
 	open(true);
+	EXPECT_EQ(dbz::state().coreresident, 0) << "the open read the table";
 	std::string keys[20];
 	for (int i = 0; i < 20; i++) {
 		keys[i] = idkey(numberedid(i, "huge.example").c_str());
