@@ -76,29 +76,6 @@ bool indexwritable(const char *histfile) {
 	return true;
 }
 
-// Reads one line of standard input into buf, at most limit - 1 bytes and
-// up to a newline, and NUL-terminates it. Returns the number of bytes read
-// (a NUL byte inside the line counts too); 0 at end of input or on a read
-// error, also when part of a line came before the error.
-size_t readline(char *buf, size_t limit) {
-	size_t n = 0;
-	while (n + 1 < limit) {
-		int c = getc_unlocked(stdin);
-		if (c == EOF) {
-			// A read error ends the input; what came before it in the
-			// line is no line, and no long one either.
-			if (ferror_unlocked(stdin))
-				n = 0;
-			break;
-		}
-		buf[n++] = static_cast<char>(c);
-		if (c == '\n')
-			break;
-	}
-	buf[n] = '\0';
-	return n;
-}
-
 // Reads standard input to its end and hands every well-formed ID to
 // do_one(). A line, its newline and the NUL must fit one read; a longer
 // line is reported once and dropped up to its newline.
@@ -107,7 +84,7 @@ void inputloop() {
 	const size_t limit = sizeof input - quorlin::kCancelBytes;
 	bool linestart = true;
 	size_t n;
-	while ((n = readline(line, limit)) > 0) {
+	while ((n = quorlin::readinput(line, limit)) > 0) {
 		// A NUL byte ends the text of a line, but where the line itself
 		// ends is told by the byte read last, so that the line after one
 		// with a NUL in it is not taken for its continuation.
@@ -133,6 +110,9 @@ void inputloop() {
 			line[0] = '.';
 			quorlin::do_one(input, 0);
 		}
+		if (quorlin::stopsignal() != 0)
+			return;
+		quorlin::afterid();
 	}
 }
 
@@ -229,6 +209,16 @@ int main(int argc, char **argv) {
 		perror("main: fopen");
 		return 1;
 	}
+	if (!tool.reportonly) {
+		// Appends go in at the end whatever other writers do meanwhile.
+		int fd = fileno(tool.histstream);
+		int fl = fcntl(fd, F_GETFL);
+		if (fl < 0 || fcntl(fd, F_SETFL, fl | O_APPEND) < 0) {
+			perror("main: fcntl");
+			return 1;
+		}
+	}
+	quorlin::catchstops();
 	dbzsetincore(incore ? 1 : 0);
 	if (dbmopen(histfile) < 0) {
 		perror("main: dbmopen");
@@ -239,17 +229,24 @@ int main(int argc, char **argv) {
 	// that may record refuses such an index before it reads any input.
 	if (!tool.reportonly && !tool.norecord && !indexwritable(histfile))
 		return 1;
+	if (!tool.reportonly)
+		quorlin::checktail(histfile);
 	quorlin::splitlogformat(logformat);
 
 	inputloop();
 
-	// Stores into the in-core table reach the .pag only here.
+	// Stores into the in-core table reach the .pag only here, or at the
+	// checkpoints. A run stopped by a signal closes the index too, logs
+	// what it did and then dies of the signal.
+	int stopsig = quorlin::stopsignal();
 	errno = 0;
 	if (dbmdone() < 0) {
 		if (errno != 0)
 			perror("main: dbmdone");
 		else
 			fputs("main: dbmdone: the index could not be written back\n", stderr);
+		if (stopsig != 0)
+			quorlin::diefrom(stopsig);
 		return 1;
 	}
 	if (summary) {
@@ -258,5 +255,7 @@ int main(int argc, char **argv) {
 		       tool.arts_deleted, tool.files_deleted, tool.arts_added);
 		closelog();
 	}
+	if (stopsig != 0)
+		quorlin::diefrom(stopsig);
 	return 0;
 }

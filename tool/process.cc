@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "dbz/dbz.h"
@@ -12,7 +13,7 @@
 namespace quorlin {
 
 toolstate tool = {false, false, false, -1, nullptr, nullptr, "", nullptr,
-                  false, 0, 0, 0};
+                  false, false, 0, 0, 0};
 
 namespace {
 
@@ -100,15 +101,57 @@ void dispose(const char *id, const char *path) {
 	}
 }
 
+// Takes back the part of a line that a failed append left at [start, end)
+// of the history: cut off when nothing follows it, so that the next append
+// does not run on from it. What another writer appended after it must stay,
+// so the part is then left in place, and the next append first closes the
+// line it leaves unfinished.
+void takeback(int fd, off_t start, off_t end) {
+	int saved = errno;
+	struct stat st;
+	if (fstat(fd, &st) != 0 || st.st_size != end || ftruncate(fd, start) != 0) {
+		fprintf(stderr, "warning: history has a partial line at %lld\n",
+		        static_cast<long long>(start));
+		tool.histclosed = false;
+	}
+	errno = saved;
+}
+
+// Makes sure that the history ends with a newline before the first line of
+// the run goes in: a writer that died in the middle of a line leaves it
+// open, and a line appended to it would be glued to it and lost.
+bool closelastline(int fd) {
+	struct stat st;
+	if (fstat(fd, &st) != 0) {
+		perror("do_new: fstat");
+		return false;
+	}
+	char last = '\n';
+	if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) != 1) {
+		perror("do_new: pread");
+		return false;
+	}
+	if (last != '\n') {
+		if (write(fd, "\n", 1) != 1) {
+			perror("fflush");
+			return false;
+		}
+		fprintf(stderr, "warning: history ended in a partial line, closed it\n");
+	}
+	tool.histclosed = true;
+	return true;
+}
+
 // Appends line (n bytes) at the end of the history file and sets *offset
-// to where it begins. The append is one lseek() and one write() on the
-// stream's descriptor, so that the line is in the file, visible to every
-// reader, when this returns. Positioning the update stream at its end
-// through stdio would add a status call and a block read to every append.
+// to where it begins. The stream's descriptor is in append mode, so the
+// line goes in whole at the end, wherever other writers have moved it,
+// and can neither overwrite their lines nor be overwritten; it is in the
+// file, visible to every reader, when this returns. The cost is one
+// write() and one lseek() that tells where the line ended.
 // histstream itself only ever reads: if it has read since the last
-// append, fflush() hands its position back to the descriptor first, and
-// every read through it begins with an absolute fseeko(), so where the
-// append leaves the descriptor does not matter.
+// append, fflush() drops its buffer first, and every read through it
+// begins with an absolute fseeko(), so where the append leaves the
+// descriptor does not matter.
 bool append(const char *line, size_t n, int64_t *offset) {
 	FILE *hist = tool.histstream;
 	if (tool.histread) {
@@ -116,23 +159,42 @@ bool append(const char *line, size_t n, int64_t *offset) {
 		tool.histread = false;
 	}
 	int fd = fileno(hist);
-	off_t end = lseek(fd, 0, SEEK_END);
-	if (end < 0) {
-		perror("do_new: fseek");
+	if (!tool.histclosed && !closelastline(fd))
+		return false;
+	ssize_t w;
+	while ((w = write(fd, line, n)) < 0 && errno == EINTR)
+		;
+	if (w < 0) {
+		perror("fflush");
 		return false;
 	}
-	if (!writeall(fd, line, n)) {
-		// Take a partial line back, so that the next append does not
-		// run on from it.
+	off_t end = lseek(fd, 0, SEEK_CUR);
+	if (end < 0) {
+		perror("do_new: ftell");
+		return false;
+	}
+	if (static_cast<size_t>(w) < n) {
+		// A file system that takes part of a line refuses the rest, and
+		// says why; if it took the rest after all, the line is whole only
+		// when nobody appended in between.
+		size_t rest = n - static_cast<size_t>(w);
+		ssize_t r = write(fd, line + w, rest);
+		off_t after = r > 0 ? lseek(fd, 0, SEEK_CUR) : -1;
+		if (r == static_cast<ssize_t>(rest) && after == end + static_cast<off_t>(rest)) {
+			*offset = end - w;
+			return true;
+		}
+		if (r >= 0)
+			errno = EIO;
 		int saved = errno;
-		if (ftruncate(fd, end) != 0)
-			fprintf(stderr, "warning: history has a partial line at %lld\n",
-			        static_cast<long long>(end));
+		if (r > 0)
+			takeback(fd, after - r, after);
+		takeback(fd, end - w, end);
 		errno = saved;
 		perror("fflush");
 		return false;
 	}
-	*offset = end;
+	*offset = end - static_cast<off_t>(n);
 	return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 namespace quorlin {
 
@@ -13,6 +14,11 @@ namespace quorlin {
 // standard input gets kLineBytes - 7 bytes, its terminating NUL included.
 inline constexpr int kLineBytes = 10000;
 inline constexpr int kCancelBytes = 7;
+
+// While stores are pending, the index is written back at least this often
+// (a checkpoint), so that a crash loses at most the IDs of the last
+// interval. dbz repair counts on it when it decides how far back to look.
+inline constexpr int kCheckpointSeconds = 5;
 
 // The tool-wide state of one run. main() fills it in before the first ID;
 // do_one() and do_new() read the settings and grow the counters. Nothing
@@ -27,6 +33,7 @@ struct toolstate {
 	const char *logsuffix;   // log format after its last '#'
 	FILE *histstream;        // our own stream on the history file
 	bool histread;           // histstream has read since the last append
+	bool histclosed;         // the history is known to end with a newline
 	int32_t arts_deleted;    // IDs cancelled
 	int32_t files_deleted;   // article locations disposed of
 	int32_t arts_added;      // IDs recorded
@@ -43,6 +50,31 @@ void do_one(const char *id, int cancel);
 
 // Records an ID that the index does not hold. Called by do_one().
 void do_new(const char *id);
+
+// Reads one line of standard input into buf, at most limit - 1 bytes and
+// up to a newline, and NUL-terminates it. Returns the number of bytes read
+// (a NUL byte inside the line counts too); 0 at end of input, on a read
+// error and when a stop signal came, also when part of a line came before.
+// While it waits for input, it makes the checkpoints that come due.
+size_t readinput(char *buf, size_t limit);
+
+// Called after every line handled: starts the checkpoint clock when the
+// line stored something, and makes a checkpoint that has come due.
+void afterid();
+
+// Stop signals (stop.cc). catchstops() makes SIGINT, SIGTERM and SIGHUP
+// ask the run to stop, and has SIGXFSZ ignored; stopsignal() returns the
+// first signal that asked, or 0. waitinput() waits until fd is readable
+// (1), timeout passes (0; nullptr waits without limit) or a stop signal
+// comes (-1). diefrom() ends the process by the signal's default action.
+void catchstops();
+int stopsignal();
+int waitinput(int fd, const struct timespec *timeout);
+[[noreturn]] void diefrom(int sig);
+
+// Looks the history's last lines up in the index (tail.cc) and warns when
+// the index lacks any: a run that crashed left them unindexed.
+void checktail(const char *histfile);
 
 }  // namespace quorlin
 
