@@ -10,5 +10,6 @@ int cmd_rebuild(int argc, char **argv);
 int cmd_stats(int argc, char **argv);
 int cmd_check(int argc, char **argv);
 int cmd_lookup(int argc, char **argv);
+int cmd_repair(int argc, char **argv);
 
 #endif  // DBZ_ADMIN_COMMANDS_H_

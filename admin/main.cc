@@ -15,6 +15,7 @@ struct subcommand {
 const subcommand kSubcommands[] = {
     {"create", cmd_create}, {"build", cmd_build}, {"rebuild", cmd_rebuild},
     {"stats", cmd_stats},   {"check", cmd_check}, {"lookup", cmd_lookup},
+    {"repair", cmd_repair},
 };
 
 int usage() {
@@ -24,7 +25,8 @@ int usage() {
 	      "       dbz rebuild [-q] [-w seconds] history\n"
 	      "       dbz stats [-j] history\n"
 	      "       dbz check [-w seconds] history\n"
-	      "       dbz lookup history id ...\n",
+	      "       dbz lookup history id ...\n"
+	      "       dbz repair [-a] [-w seconds] history\n",
 	      stderr);
 	return 2;
 }
