@@ -4,6 +4,11 @@
 #
 # usage: bench/quorlin_bench.sh [builddir [ids [runs]]]
 #
+# With BASELINE set to another quorlin binary (one built from an older
+# commit), every run of a pass is made with both binaries in turn, on the
+# same machine in the same minutes, and the ratio of the median rates is
+# printed: the comparison that a noisy shared machine still allows.
+#
 # Every run starts from an empty history with an index sized for the IDs
 # and for the history they make (dbz create -e -t). The record pass reads the IDs on standard input; the
 # cancel pass reads them again with -a to /dev/null, so nothing is removed.
@@ -19,6 +24,7 @@ runs=${3:-5}
 work=${BENCH_DIR:-/tmp/quorlin-bench}
 quorlin=$build/bin/quorlin
 dbz=$build/bin/dbz
+baseline=${BASELINE:-}
 
 if [ ! -x "$quorlin" ] || [ ! -x "$dbz" ]; then
 	cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -72,35 +78,49 @@ median() {
 run() {
 	if [ "$1" = record ]; then
 		shift
-		"$@" "$quorlin" -s "$spool" -h history <"$input" >/dev/null
+		"$@" "$bin" -s "$spool" -h history <"$input" >/dev/null
 	else
 		shift
-		"$@" "$quorlin" -s "$spool" -h history -a 3 <"$input" >/dev/null 3>/dev/null
+		"$@" "$bin" -s "$spool" -h history -a 3 <"$input" >/dev/null 3>/dev/null
 	fi
 }
+bin=$quorlin
 
 # Runs pass `runs` times, each on a spool just recorded when the pass is
-# cancel; prints the median IDs per second and peak resident KiB.
+# cancel; prints the median IDs per second and peak resident KiB. With a
+# baseline, each run is made by both binaries in turn.
 measure() {
 	pass=$1
-	rates=$work/rates.$$
-	mems=$work/mems.$$
-	: >"$rates"
-	: >"$mems"
+	for tag in new base; do
+		: >"$work/rates.$tag.$$"
+		: >"$work/mems.$tag.$$"
+	done
 	i=0
 	while [ "$i" -lt "$runs" ]; do
-		freshspool
-		if [ "$pass" = cancel ]; then run record; fi
-		run "$pass" /usr/bin/time -f "%e %M" -o "$work/time.$$"
-		read -r secs kib <"$work/time.$$"
-		awk -v n="$ids" -v s="$secs" 'BEGIN { printf "%.0f\n", (s > 0 ? n / s : 0) }' >>"$rates"
-		echo "$kib" >>"$mems"
+		for tag in new ${baseline:+base}; do
+			if [ "$tag" = new ]; then bin=$quorlin; else bin=$baseline; fi
+			freshspool
+			if [ "$pass" = cancel ]; then run record; fi
+			run "$pass" /usr/bin/time -f "%e %M" -o "$work/time.$$"
+			read -r secs kib <"$work/time.$$"
+			awk -v n="$ids" -v s="$secs" 'BEGIN { printf "%.0f\n", (s > 0 ? n / s : 0) }' \
+				>>"$work/rates.$tag.$$"
+			echo "$kib" >>"$work/mems.$tag.$$"
+		done
 		i=$((i + 1))
 	done
-	printf '%-12s : %11.0f IDs/s   (median of %d; runs: %s)   peak %s KiB\n' \
-		"$pass" "$(median <"$rates")" "$runs" "$(tr '\n' ' ' <"$rates" | sed 's/ $//')" \
-		"$(median <"$mems")"
-	rm -f "$rates" "$mems" "$work/time.$$"
+	bin=$quorlin
+	for tag in new ${baseline:+base}; do
+		printf '%-12s : %11.0f IDs/s   (median of %d; runs: %s)   peak %s KiB\n' \
+			"$pass${baseline:+/$tag}" "$(median <"$work/rates.$tag.$$")" "$runs" \
+			"$(tr '\n' ' ' <"$work/rates.$tag.$$" | sed 's/ $//')" \
+			"$(median <"$work/mems.$tag.$$")"
+	done
+	if [ -n "$baseline" ]; then
+		awk -v a="$(median <"$work/rates.new.$$")" -v b="$(median <"$work/rates.base.$$")" \
+			-v pass="$pass" 'BEGIN { printf "%-12s : %11.3f new/base\n", pass "/ratio", a / b }'
+	fi
+	rm -f "$work"/rates.*.$$ "$work"/mems.*.$$ "$work/time.$$"
 }
 
 # One traced run of pass: all calls per ID, and the calls that occur at
