@@ -78,13 +78,14 @@ median() {
 run() {
 	if [ "$1" = record ]; then
 		shift
-		"$@" "$bin" -s "$spool" -h history <"$input" >/dev/null
+		"$@" "$bin" -s "$spool" -h history <"$feed" >/dev/null
 	else
 		shift
-		"$@" "$bin" -s "$spool" -h history -a 3 <"$input" >/dev/null 3>/dev/null
+		"$@" "$bin" -s "$spool" -h history -a 3 <"$feed" >/dev/null 3>/dev/null
 	fi
 }
 bin=$quorlin
+feed=$input
 
 # Runs pass `runs` times, each on a spool just recorded when the pass is
 # cancel; prints the median IDs per second and peak resident KiB. With a
@@ -145,6 +146,33 @@ syscalls() {
 	rm -f "$out"
 }
 
+# Instructions per ID of pass, counted by callgrind over the first 100000
+# IDs for the binary and the baseline: a figure that the machine's noise
+# does not move.
+instructions() {
+	pass=$1
+	small=$work/ids.small.$$
+	head -n 100000 "$input" >"$small"
+	n=$(wc -l <"$small")
+	for tag in new base; do
+		if [ "$tag" = new ]; then bin=$quorlin; else bin=$baseline; fi
+		freshspool
+		feed=$small
+		if [ "$pass" = cancel ]; then run record; fi
+		run "$pass" valgrind --tool=callgrind --callgrind-out-file=/dev/null \
+			--log-file="$work/cg.$tag.$$"
+	done
+	bin=$quorlin
+	feed=$input
+	awk -v n="$n" -v pass="$pass" '
+		/Collected :/ { v[FILENAME ~ /cg\.new/ ? "new" : "base"] = $NF }
+		END {
+			printf "%-12s : %11.0f instructions/ID new, %.0f base, ratio %.3f\n",
+				pass, v["new"] / n, v["base"] / n, v["new"] / v["base"]
+		}' "$work/cg.new.$$" "$work/cg.base.$$"
+	rm -f "$small" "$work"/cg.*.$$
+}
+
 echo "quorlin: $ids unseen IDs ($(wc -c <"$input") bytes of input, $histbytes of" \
 	"history), index from dbz create -e $ids -t $tagmask, in-core table on;" \
 	"$runs runs per pass; $(nproc) CPUs"
@@ -155,5 +183,9 @@ if command -v strace >/dev/null 2>&1; then
 	syscalls cancel
 else
 	echo "strace not installed: no system call counts" >&2
+fi
+if [ -n "$baseline" ] && command -v valgrind >/dev/null 2>&1; then
+	instructions record
+	instructions cancel
 fi
 rm -rf "$spool"
