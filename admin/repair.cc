@@ -26,6 +26,7 @@
 
 #include "admin/commands.h"
 #include "admin/common.h"
+#include "admin/lock.h"
 #include "dbz/dbz.h"
 
 namespace {
@@ -40,7 +41,7 @@ constexpr size_t kMaxKey = 254;
 constexpr size_t kHead = kMaxKey + 32;
 
 int usage() {
-	fputs("usage: dbz repair [-a] history\n", stderr);
+	fputs("usage: dbz repair [-a] [-w seconds] history\n", stderr);
 	return 2;
 }
 
@@ -170,21 +171,37 @@ bool storemissing(const char *history, int64_t start, tally *t) {
 
 int cmd_repair(int argc, char **argv) {
 	bool all = false;
+	int wait = -1;
 	opterr = 0;
 	optind = 1;
 	int ch;
-	while ((ch = getopt(argc, argv, "a")) != -1) {
-		if (ch != 'a') {
-			admin::errmsg("repair: unknown option -%c", optopt);
+	while ((ch = getopt(argc, argv, "aw:")) != -1) {
+		switch (ch) {
+		case 'a':
+			all = true;
+			break;
+		case 'w':
+			if (!admin::parsewait(optarg, &wait))
+				return usage();
+			break;
+		default:
+			if (optopt == 'w')
+				admin::errmsg("repair: option -w needs an argument");
+			else
+				admin::errmsg("repair: unknown option -%c", optopt);
 			return usage();
 		}
-		all = true;
 	}
 	argc -= optind;
 	argv += optind;
 	if (argc != 1)
 		return usage();
 	const char *history = argv[0];
+
+	// A writer, like quorlin: no other may append or store meanwhile.
+	common::histlock lock;
+	if (int status = admin::takelock(&lock, history, common::lockmode::exclusive, wait))
+		return status;
 
 	int fd = open(history, O_RDONLY | O_CLOEXEC);
 	struct stat hs;

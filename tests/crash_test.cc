@@ -3,6 +3,7 @@
 // history and index they leave, judged by dbz check.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,9 +15,11 @@
 #include <cstring>
 #include <ctime>
 #include <csignal>
+#include <fstream>
 #include <map>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -186,12 +189,12 @@ void expectclean(const spool &sp) {
 // history.
 TEST(Overlap, ConcurrentRecordingRunsLeaveOneLinePerId) {
 	spool sp;
-	sp.history("history", oldhistory(100), 20011);
-	constexpr int kRuns = 3, kEach = 3000;
+	sp.history("history", oldhistory(100), 100003);
+	constexpr int kRuns = 3, kStep = 10000, kEach = 20000;
 	std::vector<child> runs;
 	for (int r = 0; r < kRuns; r++) {
-		// Run r records IDs r*1000 .. r*1000+2999: each overlaps the next.
-		sp.write("in" + std::to_string(r), ids("n", r * 1000, r * 1000 + kEach));
+		// Each run's IDs overlap the next run's by half.
+		sp.write("in" + std::to_string(r), ids("n", r * kStep, r * kStep + kEach));
 		runs.push_back(start(sp, "run" + std::to_string(r),
 		                     {quorlin(), "-s", sp.dir(), "-h", "history"},
 		                     sp.path("in" + std::to_string(r))));
@@ -199,10 +202,64 @@ TEST(Overlap, ConcurrentRecordingRunsLeaveOneLinePerId) {
 	for (child &c : runs)
 		EXPECT_EQ(finish(c), 0) << sp.read("run0.err") << sp.read("run1.err");
 	std::map<std::string, int> seen = intactlines(sp.read("history"), "n");
-	EXPECT_EQ(seen.size(), static_cast<size_t>((kRuns - 1) * 1000 + kEach));
+	EXPECT_EQ(seen.size(), static_cast<size_t>((kRuns - 1) * kStep + kEach));
 	for (auto &[id, n] : seen)
 		EXPECT_EQ(n, 1) << id;
 	expectclean(sp);
+}
+
+// Blocks until the file at path holds text, for at most limit.
+bool awaittext(const std::string &path, const std::string &text,
+               std::chrono::milliseconds limit = 20s) {
+	auto deadline = std::chrono::steady_clock::now() + limit;
+	while (std::chrono::steady_clock::now() < deadline) {
+		std::ifstream f(path);
+		std::stringstream s;
+		s << f.rdbuf();
+		if (s.str().find(text) != std::string::npos)
+			return true;
+		std::this_thread::sleep_for(5ms);
+	}
+	return false;
+}
+
+// A recording run waits for the history's lock, saying so once; it goes on
+// when the lock is released, and a stop signal ends the wait with that
+// signal. A report-only run does not wait.
+TEST(Lock, RecordingRunWaitsForTheLock) {
+	for (bool released : {true, false}) {
+		SCOPED_TRACE(released ? "released" : "stopped by SIGTERM");
+		spool sp;
+		std::string h = oldhistory(5);
+		sp.history("history", h);
+		int holder = open(sp.path("history").c_str(), O_RDONLY | O_CLOEXEC);
+		ASSERT_GE(holder, 0);
+		ASSERT_EQ(flock(holder, LOCK_EX), 0);
+
+		qtest::runresult d = qtest::run({"-s", sp.dir(), "-h", "history", "-d"},
+		                                {.in = "<old1@host>\n"});
+		EXPECT_EQ(d.status, 0);
+		EXPECT_EQ(d.out, "unlink g/1\n- <old1@host>\n");
+
+		child c = start(sp, "run", {quorlin(), "-s", sp.dir(), "-h", "history"});
+		writeall(c.in, "<n@y>\n");
+		ASSERT_TRUE(awaittext(c.err, "waiting for the lock"));
+		std::this_thread::sleep_for(300ms);
+		EXPECT_EQ(sp.read("history"), h) << "appended without the lock";
+		if (released) {
+			close(holder);
+			EXPECT_EQ(finish(c), 0);
+			EXPECT_EQ(qtest::maskedtimes(sp.read("history")), h + "<n@y>\tT~-\n");
+		} else {
+			kill(c.pid, SIGTERM);
+			EXPECT_EQ(finish(c, 10s), 128 + SIGTERM);
+			close(holder);
+			EXPECT_EQ(sp.read("history"), h);
+		}
+		EXPECT_EQ(sp.read("run.err"),
+		          "main: lock: history: waiting for the lock (held by process " +
+		              std::to_string(getpid()) + ")\n");
+	}
 }
 
 // A stop signal ends the run after the ID at hand, whether the run is busy

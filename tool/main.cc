@@ -11,6 +11,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/lock.h"
 #include "dbz/dbz.h"
 #include "tool/paths.h"
 #include "tool/quorlin.h"
@@ -218,7 +219,23 @@ int main(int argc, char **argv) {
 			return 1;
 		}
 	}
+	// One writer at a time: a recording run holds the history's lock until
+	// it exits, waiting for it as long as it takes; a stop signal ends the
+	// wait as it ends a run. A report-only run takes none, but a build
+	// that a crash left half committed must be completed before it reads.
 	quorlin::catchstops();
+	if (!tool.reportonly) {
+		static common::histlock lock;
+		if (quorlin::stopsignal() != 0 ||
+		    common::lockhistory(&lock, histfile, common::lockmode::exclusive, -1,
+		                        "main: lock") != 0) {
+			if (quorlin::stopsignal() != 0)
+				quorlin::diefrom(quorlin::stopsignal());
+			return 1;
+		}
+	} else if (common::settlecommit(histfile, "main: lock") != 0) {
+		return 1;
+	}
 	dbzsetincore(incore ? 1 : 0);
 	if (dbmopen(histfile) < 0) {
 		perror("main: dbmopen");
