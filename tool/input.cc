@@ -35,13 +35,7 @@ int64_t clocknow() {
 
 void checkpoint() {
 	due = -1;
-	errno = 0;
-	if (dbzflush() < 0) {
-		if (errno != 0)
-			perror("main: dbzflush");
-		else
-			fputs("main: dbzflush: the index could not be written back\n", stderr);
-	}
+	writeback(dbzflush, "main: dbzflush");
 }
 
 // Refills the buffer. Returns false at the end of input, on a read error
@@ -80,6 +74,18 @@ bool fill() {
 }
 
 }  // namespace
+
+bool writeback(int (*op)(), const char *prefix) {
+	errno = 0;
+	if (op() == 0)
+		return true;
+	// The index sets no error number when it refuses for its own reasons.
+	if (errno != 0)
+		perror(prefix);
+	else
+		fprintf(stderr, "%s: the index could not be written back\n", prefix);
+	return false;
+}
 
 size_t readinput(char *buf, size_t limit) {
 	size_t n = 0;

@@ -256,12 +256,7 @@ int main(int argc, char **argv) {
 	// checkpoints. A run stopped by a signal closes the index too, logs
 	// what it did and then dies of the signal.
 	int stopsig = quorlin::stopsignal();
-	errno = 0;
-	if (dbmdone() < 0) {
-		if (errno != 0)
-			perror("main: dbmdone");
-		else
-			fputs("main: dbmdone: the index could not be written back\n", stderr);
+	if (!quorlin::writeback(dbmdone, "main: dbmdone")) {
 		if (stopsig != 0)
 			quorlin::diefrom(stopsig);
 		return 1;

@@ -58,6 +58,10 @@ void do_new(const char *id);
 // While it waits for input, it makes the checkpoints that come due.
 size_t readinput(char *buf, size_t limit);
 
+// Writes the index back with op (dbzflush or dbmdone). On failure prints
+// an error print with prefix and returns false.
+bool writeback(int (*op)(), const char *prefix);
+
 // Called after every line handled: starts the checkpoint clock when the
 // line stored something, and makes a checkpoint that has come due.
 void afterid();
