@@ -2,6 +2,7 @@
 // receives it. quorlin runs in a private mount namespace in which a
 // datagram socket of the test covers /dev/log, where syslog(3) sends.
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <regex>
 #include <string>
@@ -91,6 +93,7 @@ struct logcase {
 	int status;
 	std::string summary;
 	rlim_t fsizelimit = RLIM_INFINITY;
+	int stopsig = 0;  // sent once <n@y> is recorded; the input stays open
 };
 
 const std::string kId254 = "<" + std::string(252, 'a') + ">";
@@ -113,6 +116,10 @@ const std::vector<logcase> kCases = {
     {"history cannot be opened", {"-l", "-h", "missing"}, "<n@y>\n", 1, ""},
     {"index cannot be opened", {"-l", "-h", "x/1"}, "<n@y>\n", 1, ""},
     {"index cannot be written back", {"-l"}, "<n@y>\n", 1, "", 4096},
+    {"a run stopped by SIGTERM logs what it did", {"-l"}, "<x@y>\n<n@y>\n",
+     128 + SIGTERM, "deleted 1 arts 2 files, added 1 arts", RLIM_INFINITY, SIGTERM},
+    {"a run stopped by SIGHUP logs what it did", {"-l"}, "<n@y>\n", 128 + SIGHUP,
+     "deleted 0 arts 0 files, added 1 arts", RLIM_INFINITY, SIGHUP},
 };
 
 void PrintTo(const logcase &c, std::ostream *os) { *os << c.name; }
@@ -188,7 +195,42 @@ TEST_P(Syslog, Summary) {
 	runopts opts;
 	opts.in = c.in;
 	opts.fsizelimit = c.fsizelimit;
-	opts.inchild = [&] { return privatedevlog(sock, stage).empty(); };
+	std::string history = sp_.path("history");
+	opts.inchild = [&] {
+		if (!privatedevlog(sock, stage).empty())
+			return false;
+		if (c.stopsig == 0)
+			return true;
+		// A helper of the run's own sends the signal once <n@y> is in the
+		// history, while the run waits for more input.
+		pid_t run = getpid();
+		pid_t helper = fork();
+		if (helper == 0) {
+			for (int i = 0; i < 2000; i++) {
+				int fd = open(history.c_str(), O_RDONLY);
+				char buf[4096];
+				ssize_t n = fd >= 0 ? read(fd, buf, sizeof buf) : -1;
+				if (fd >= 0)
+					close(fd);
+				if (n > 0 && memmem(buf, static_cast<size_t>(n), "<n@y>", 5) != nullptr) {
+					kill(run, c.stopsig);
+					_exit(0);
+				}
+				usleep(10000);
+			}
+			_exit(1);
+		}
+		return helper > 0;
+	};
+	if (c.stopsig != 0) {
+		// The input stays open until the summary has come: only the signal
+		// can end the run.
+		opts.feed = [&](int in) {
+			ASSERT_EQ(write(in, c.in.data(), c.in.size()), static_cast<ssize_t>(c.in.size()));
+			struct pollfd p = {sock_, POLLIN, 0};
+			EXPECT_EQ(poll(&p, 1, 20000), 1) << "no summary within 20 s";
+		};
+	}
 	runresult r = qtest::run(args, opts);
 	EXPECT_EQ(r.status, c.status) << r.err;
 
