@@ -133,7 +133,7 @@ void quorlin::splitlogformat(char *format) {
 	}
 }
 
-int main(int argc, char **argv) {
+int quorlin::run(int argc, char **argv) {
 	const char *name = argc > 0 ? argv[0] : "quorlin";
 	const char *histfile = QUORLIN_PATH_HISTORY;
 	const char *spooldir = QUORLIN_PATH_SPOOL;
@@ -271,3 +271,8 @@ int main(int argc, char **argv) {
 		quorlin::diefrom(stopsig);
 	return 0;
 }
+
+// The fuzz target links this file without main() and calls run() itself.
+#ifndef QUORLIN_NO_MAIN
+int main(int argc, char **argv) { return quorlin::run(argc, argv); }
+#endif

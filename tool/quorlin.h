@@ -41,6 +41,10 @@ struct toolstate {
 
 extern toolstate tool;
 
+// The whole command: options, start-up, the input loop and the summary.
+// Returns the exit status (usage errors exit at once).
+int run(int argc, char **argv);
+
 // Splits format in place into logprefix, logmark and logsuffix.
 void splitlogformat(char *format);
 
