@@ -127,15 +127,46 @@ def history_seeds():
     write("history", "chunks", b"\x3f\x7f" + HISTORY)
 
 
+def quorlin_input(options, history, stdin, logformat=None):
+    head = bytes([options | (16 if logformat is not None else 0)])
+    if logformat is not None:
+        head += bytes([len(logformat)]) + logformat
+    return head + struct.pack("<H", len(history)) + history + stdin
+
+
+def quorlin_seeds():
+    ids = (b"<a1@x.org>\n<new@x>\n<BB2@Y.ORG>\n<postmaster@z.NET> and more\n"
+           b"<Bb2@Y.ORG>\tx\n")
+    bad = b"\n <a@b>\n<\n<a@b\na@b>\n<>\n" + b"<" + b"x" * 9990 + b">\n<last@x>"
+    locs = (b"<loc@x>\t1~-\tx.y/1 z/2\tq.r/3\n<two@x>\t\tx.y/1\n"
+            b"<blank@x>\t1 2~-\tx/1\n<up@x>\t1~-\t../etc/passwd /abs .hidden\n")
+    write("quorlin", "report", quorlin_input(1, HISTORY, ids))
+    write("quorlin", "descriptor", quorlin_input(0, HISTORY, ids))
+    write("quorlin", "cancelids", quorlin_input(2, HISTORY, ids + ids))
+    write("quorlin", "norecord", quorlin_input(5, HISTORY, ids))
+    write("quorlin", "file", quorlin_input(8, HISTORY, ids))
+    write("quorlin", "badlines", quorlin_input(1, HISTORY, bad))
+    write("quorlin", "locations",
+          quorlin_input(0, locs, b"<loc@x>\n<two@x>\n<blank@x>\n<up@x>\n"))
+    write("quorlin", "longhistory",
+          quorlin_input(0, b"<long@x>\t1~-\t" + b"a.b/1 " * 2000 + b"\n",
+                        b"<long@x>\n"))
+    write("quorlin", "torn", quorlin_input(0, HISTORY + b"<torn@x>\t1", ids))
+    write("quorlin", "format",
+          quorlin_input(3, HISTORY, ids, b"x+y#z+"))
+    write("quorlin", "noformat", quorlin_input(0, HISTORY, ids, b""))
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit("usage: seeds.py BUILD_BIN_DIR")
     dbz = os.path.join(sys.argv[1], "dbz")
-    for target in ("dir", "index", "history"):
+    for target in ("dir", "index", "history", "quorlin"):
         shutil.rmtree(os.path.join(HERE, "corpus", target), ignore_errors=True)
     dir_seeds(dbz)
     index_seeds(dbz)
     history_seeds()
+    quorlin_seeds()
 
 
 if __name__ == "__main__":
