@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "admin/common.h"
+#include "fuzz/scratch.h"
 
 namespace {
 
@@ -53,10 +54,7 @@ void checkid(const admin::histline &l) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-	const char *tmp = getenv("TMPDIR");
-	scratchdir = std::string(tmp ? tmp : "/tmp") + "/fuzz_history.XXXXXX";
-	if (mkdtemp(scratchdir.data()) == nullptr)
-		abort();
+	scratchdir = makescratch("fuzz_history");
 	path = scratchdir + "/history";
 	atexit(removescratch);
 	return 0;

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "dbz/internal.h"
+#include "fuzz/scratch.h"
 
 namespace {
 
@@ -418,10 +419,7 @@ void removescratch() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-	const char *tmp = getenv("TMPDIR");
-	scratchdir = std::string(tmp ? tmp : "/tmp") + "/fuzz_index.XXXXXX";
-	if (mkdtemp(scratchdir.data()) == nullptr)
-		fail("cannot make a scratch directory");
+	scratchdir = makescratch("fuzz_index");
 	atexit(removescratch);
 	tracing = getenv("FUZZ_TRACE") != nullptr;
 	basepath = scratchdir + "/history";

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "dbz/internal.h"
+#include "fuzz/scratch.h"
 #include "tool/quorlin.h"
 
 namespace {
@@ -149,10 +150,7 @@ bool isappended(const std::string &line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-	const char *tmp = getenv("TMPDIR");
-	spool = std::string(tmp ? tmp : "/tmp") + "/fuzz_quorlin.XXXXXX";
-	if (mkdtemp(spool.data()) == nullptr)
-		fail("cannot make a scratch spool");
+	spool = makescratch("fuzz_quorlin");
 	history = spool + "/history";
 	atexit(removescratch);
 	stdinfd = memfd_create("stdin", 0);
