@@ -37,6 +37,7 @@ namespace {
 std::string spool, history;
 int stdinfd = -1;    // memory file that becomes standard input
 int pipefd[2];       // the -a descriptor's pipe, read after every run
+int startdir = -1;   // the run changes directory; libFuzzer must not see it
 
 [[noreturn]] void fail(const char *what, const std::string &detail = "") {
 	fprintf(stderr, "fuzz_quorlin: %s", what);
@@ -157,6 +158,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 	if (stdinfd < 0 || pipe2(pipefd, O_NONBLOCK | O_CLOEXEC) != 0)
 		fail("cannot make the input file and the pipe");
 	fcntl(pipefd[1], F_SETPIPE_SZ, 1 << 20);
+	startdir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (startdir < 0)
+		fail("cannot open the working directory");
 	return 0;
 }
 
@@ -227,6 +231,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 	fclose(stderr);
 	stdout = realout;
 	stderr = realerr;
+	if (fchdir(startdir) != 0)
+		fail("cannot return to the working directory");
 	if (quorlin::tool.histstream != nullptr)
 		fclose(quorlin::tool.histstream);
 	std::string out(outbuf, outlen), err(errbuf, errlen);
