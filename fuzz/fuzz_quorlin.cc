@@ -256,9 +256,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 		checkpath(path);
 
 	// Standard output: unlink lines, log lines, and with -d the history
-	// lines that would be appended.
+	// lines that would be appended. A log format of the input's choice can
+	// print anything, "unlink" lines too, so only the default one and none
+	// at all are read.
+	bool known = format == "+ #" || format.empty();
 	int32_t plus = 0, minus = 0, unlinks = 0;
-	for (const std::string &line : lines(out)) {
+	for (const std::string &line : lines(known ? out : "")) {
 		if (startswith(line, "unlink ")) {
 			checkpath(line.substr(7));
 			unlinks++;
@@ -266,14 +269,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 			plus++;
 		} else if (format == "+ #" && startswith(line, "- ") && isid(line.substr(2))) {
 			minus++;
-		} else if (format == "+ #" && !(reportonly && isappended(line))) {
+		} else if (!(reportonly && isappended(line))) {
 			fail("an unknown line on standard output", line);
 		}
 	}
 	const quorlin::toolstate &t = quorlin::tool;
 	if (format == "+ #" && (plus != t.arts_added || minus != t.arts_deleted))
 		fail("the log lines do not match the counters");
-	if (reportonly && unlinks != t.files_deleted)
+	if (known && reportonly && unlinks != t.files_deleted)
 		fail("the unlink lines do not match the counter");
 	if (!reportonly && err.find("write to descriptor") == std::string::npos &&
 	    static_cast<int32_t>(lines(handed).size()) != t.files_deleted)
