@@ -87,6 +87,13 @@ bool writeback(int (*op)(), const char *prefix) {
 	return false;
 }
 
+void startinput() {
+	inpos = inend = 0;
+	inended = inerror = false;
+	due = -1;
+	addedatcheckpoint = tool.arts_added;
+}
+
 size_t readinput(char *buf, size_t limit) {
 	size_t n = 0;
 	while (n + 1 < limit) {

@@ -220,12 +220,12 @@ int quorlin::run(int argc, char **argv) {
 		}
 	}
 	// One writer at a time: a recording run holds the history's lock until
-	// it exits, waiting for it as long as it takes; a stop signal ends the
+	// its index is closed, waiting for it as long as it takes; a stop signal ends the
 	// wait as it ends a run. A report-only run takes none, but a build
 	// that a crash left half committed must be completed before it reads.
 	quorlin::catchstops();
+	common::histlock lock;
 	if (!tool.reportonly) {
-		static common::histlock lock;
 		if (quorlin::stopsignal() != 0 ||
 		    common::lockhistory(&lock, histfile, common::lockmode::exclusive, -1,
 		                        "main: lock") != 0) {
@@ -250,6 +250,7 @@ int quorlin::run(int argc, char **argv) {
 		quorlin::checktail(histfile);
 	quorlin::splitlogformat(logformat);
 
+	quorlin::startinput();
 	inputloop();
 
 	// Stores into the in-core table reach the .pag only here, or at the
@@ -261,6 +262,9 @@ int quorlin::run(int argc, char **argv) {
 			quorlin::diefrom(stopsig);
 		return 1;
 	}
+	// The index is written back and closed: the next writer may have the
+	// history. (A run that ends otherwise releases the lock by exiting.)
+	common::unlockhistory(&lock);
 	if (summary) {
 		openlog("quorlin", LOG_NDELAY, LOG_NEWS);
 		syslog(LOG_NOTICE, "deleted %d arts %d files, added %d arts",

@@ -55,6 +55,10 @@ void do_one(const char *id, int cancel);
 // Records an ID that the index does not hold. Called by do_one().
 void do_new(const char *id);
 
+// Starts reading standard input afresh: nothing buffered, no checkpoint
+// due. run() calls it before its input loop.
+void startinput();
+
 // Reads one line of standard input into buf, at most limit - 1 bytes and
 // up to a newline, and NUL-terminates it. Returns the number of bytes read
 // (a NUL byte inside the line counts too); 0 at end of input, on a read
