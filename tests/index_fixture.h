@@ -5,6 +5,7 @@
 #define QUORLIN_TESTS_INDEX_FIXTURE_H_
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
@@ -185,6 +186,24 @@ protected:
 	                         int64_t firstbudget) {
 		int64_t layer = k < firstbudget ? 0 : 1 + (k - firstbudget) / 100;
 		return layer * size + (home + k) % size;
+	}
+
+	// Puts a directory under descriptor fd, so that every read through it
+	// fails, and returns a copy of what was there for restorefd().
+	int breakreads(int fd) {
+		std::string sub = dir_ + "/unreadable";
+		mkdir(sub.c_str(), 0755);  // there already after an earlier call
+		int saved = dup(fd);
+		int dirfd = ::open(sub.c_str(), O_RDONLY | O_DIRECTORY);
+		EXPECT_GE(saved, 0);
+		EXPECT_GE(dirfd, 0);
+		EXPECT_EQ(dup2(dirfd, fd), fd);
+		close(dirfd);
+		return saved;
+	}
+	static void restorefd(int saved, int fd) {
+		EXPECT_EQ(dup2(saved, fd), fd);
+		close(saved);
 	}
 
 	// The value a hit returned, or nothing for a miss.
