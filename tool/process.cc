@@ -13,7 +13,7 @@
 namespace quorlin {
 
 toolstate tool = {false, false, false, -1, nullptr, nullptr, "", nullptr,
-                  false, false, 0, 0, 0};
+                  false, false, false, 0, 0, 0};
 
 namespace {
 
@@ -88,13 +88,12 @@ void dispose(const char *id, const char *path) {
 	if (tool.reportonly) {
 		printf("unlink %s\n", path);
 	} else if (tool.descriptor >= 0) {
-		static bool reported;
 		if (!(writeall(tool.descriptor, path, strlen(path)) &&
 		      writeall(tool.descriptor, "\n", 1)) &&
-		    !reported) {
+		    !tool.descwarned) {
 			fprintf(stderr, "warning: %s write to descriptor %d: %s\n", id,
 			        tool.descriptor, strerror(errno));
-			reported = true;
+			tool.descwarned = true;
 		}
 	} else if (unlink(path) != 0 && errno != ENOENT) {
 		fprintf(stderr, "warning: %s unlink %s: %s\n", id, path, strerror(errno));

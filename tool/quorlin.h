@@ -34,6 +34,7 @@ struct toolstate {
 	FILE *histstream;        // our own stream on the history file
 	bool histread;           // histstream has read since the last append
 	bool histclosed;         // the history is known to end with a newline
+	bool descwarned;         // a failed write to the descriptor is reported
 	int32_t arts_deleted;    // IDs cancelled
 	int32_t files_deleted;   // article locations disposed of
 	int32_t arts_added;      // IDs recorded
