@@ -162,6 +162,16 @@ protected:
 	}
 	void TearDown() override { fs::remove_all(dir_); }
 
+	// h holds the exclusive lock and w waits for it as long as it takes,
+	// having said so.
+	void contend(holder *h, waiter *w, void (*inchild)() = nullptr) {
+		ASSERT_TRUE(h->start(hist_, lockmode::exclusive));
+		w->start(hist_, lockmode::exclusive, -1, inchild);
+		ASSERT_TRUE(w->sees("waiter: " + hist_ + ": waiting for the lock (held by process " +
+		                    std::to_string(h->pid) + ")\n"))
+		    << w->said;
+	}
+
 	std::string dir_, hist_;
 };
 
@@ -197,12 +207,8 @@ TEST_F(LockTest, SharedHoldersExcludeOnlyExclusiveOnes) {
 
 TEST_F(LockTest, WaitsWithOneMessageUntilTheHolderLetsGo) {
 	holder h;
-	ASSERT_TRUE(h.start(hist_, lockmode::exclusive));
 	waiter w;
-	w.start(hist_, lockmode::exclusive, -1);
-	const std::string waiting = "waiter: " + hist_ + ": waiting for the lock (held by process " +
-	                            std::to_string(h.pid) + ")\n";
-	ASSERT_TRUE(w.sees(waiting)) << w.said;
+	ASSERT_NO_FATAL_FAILURE(contend(&h, &w));
 	EXPECT_EQ(h.stop(), 0);
 	EXPECT_EQ(w.end(), kLocked);
 	EXPECT_EQ(w.said.find("waiter:"), w.said.rfind("waiter:")) << "said once: " << w.said;
@@ -245,10 +251,8 @@ TEST_F(LockTest, ASignalEndsTheWait) {
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		holder h;
-		ASSERT_TRUE(h.start(hist_, lockmode::exclusive));
 		waiter w;
-		w.start(hist_, lockmode::exclusive, -1, c.inchild);
-		ASSERT_TRUE(w.sees("waiting for the lock")) << w.said;
+		ASSERT_NO_FATAL_FAILURE(contend(&h, &w, c.inchild));
 		kill(w.pid, SIGTERM);
 		EXPECT_EQ(w.end(), c.status);
 		EXPECT_EQ(w.said.find("giving up"), std::string::npos) << w.said;
@@ -260,10 +264,8 @@ TEST_F(LockTest, ASignalEndsTheWait) {
 // the lock ends up on the file the name stands for when it is granted.
 TEST_F(LockTest, AReplacedHistoryIsLockedAgain) {
 	holder h;
-	ASSERT_TRUE(h.start(hist_, lockmode::exclusive));
 	waiter w;
-	w.start(hist_, lockmode::exclusive, -1);
-	ASSERT_TRUE(w.sees("waiting for the lock")) << w.said;
+	ASSERT_NO_FATAL_FAILURE(contend(&h, &w));
 	std::ofstream(hist_ + ".next") << "<c@d>\t2~-\n";
 	fs::rename(hist_ + ".next", hist_);
 	struct stat st;
