@@ -225,8 +225,9 @@ int finishcommit(const char *history, int flags, const char *prefix) {
 		reportsys(errno, prefix, "%s", folder.c_str());
 		return -1;
 	}
-	if ((got == 1 && !removegone(temp)) || !removegone(recpath) ||
-	    syncfolder(folder) != 0) {
+	// The removals need no sync: a record that comes back after a power
+	// loss finds its renames made and is removed again.
+	if ((got == 1 && !removegone(temp)) || !removegone(recpath)) {
 		reportsys(errno, prefix, "%s", recpath.c_str());
 		return -1;
 	}
