@@ -70,18 +70,30 @@ struct result {
 	std::string out, err;
 };
 
-// Runs args[0] with the rest as its arguments, standard input read from
-// the file inpath (or /dev/null), and collects its output through files,
-// so that no pipe can fill up.
-result run(const std::vector<std::string> &args, const std::string &inpath = "/dev/null") {
+// A command started in the background, its output going to files, so that
+// no pipe can fill up.
+struct child {
+	pid_t pid;
+	std::string outname, errname;
+	int feed;  // the write end of its standard input, or -1
+};
+
+// Starts args[0] with the rest as its arguments, standard input read from
+// the file inpath (or /dev/null), or from a pipe (child::feed) when inpath
+// is empty.
+child spawn(const std::vector<std::string> &args, const std::string &inpath = "/dev/null") {
 	char outname[] = "/tmp/admin_test.out.XXXXXX";
 	char errname[] = "/tmp/admin_test.err.XXXXXX";
 	int out = mkstemp(outname), err = mkstemp(errname);
 	EXPECT_GE(out, 0);
 	EXPECT_GE(err, 0);
+	int p[2] = {-1, -1};
+	if (inpath.empty()) {
+		EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
+	}
 	pid_t pid = fork();
 	if (pid == 0) {
-		int in = open(inpath.c_str(), O_RDONLY);
+		int in = inpath.empty() ? p[0] : open(inpath.c_str(), O_RDONLY);
 		if (in < 0)
 			_exit(126);
 		dup2(in, 0);
@@ -94,15 +106,40 @@ result run(const std::vector<std::string> &args, const std::string &inpath = "/d
 		execv(argv[0], argv.data());
 		_exit(127);
 	}
-	int st = 0;
-	waitpid(pid, &st, 0);
 	close(out);
 	close(err);
-	result r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), readfile(outname),
-	         readfile(errname)};
-	unlink(outname);
-	unlink(errname);
+	if (p[0] >= 0)
+		close(p[0]);
+	return child{pid, outname, errname, p[1]};
+}
+
+// Waits for c to end, for two minutes at most: a command that hangs is
+// killed (status 128 + SIGKILL) rather than the test.
+result collect(const child &c) {
+	if (c.feed >= 0)
+		close(c.feed);
+	int st = 0;
+	for (int waited = 0;; waited++) {
+		pid_t got = waitpid(c.pid, &st, WNOHANG);
+		if (got == c.pid || got < 0)
+			break;
+		if (waited == 12000) {
+			kill(c.pid, SIGKILL);
+			waitpid(c.pid, &st, 0);
+			break;
+		}
+		usleep(10000);
+	}
+	result r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), readfile(c.outname),
+	         readfile(c.errname)};
+	unlink(c.outname.c_str());
+	unlink(c.errname.c_str());
 	return r;
+}
+
+// Runs args and collects its output.
+result run(const std::vector<std::string> &args, const std::string &inpath = "/dev/null") {
+	return collect(spawn(args, inpath));
 }
 
 // Looks id up in the index of history from this process; the offset found,
@@ -470,21 +507,29 @@ TEST_F(AdminTest, BuildKilledDuringItsCommit) {
 		first += "<" + std::to_string(i) + "@old.example>\t1~-\n";
 		second += "<" + std::to_string(i) + "@new.example>\t2~-\n";
 	}
+	// The next command: dbz lookup, quorlin -d (both read without the lock)
+	// or a recording quorlin run (which takes it).
+	enum nextcommand { lookup, report, record };
 	const struct {
 		const char *call;
 		int when;
 		bool committed;  // the record was in place when the build died
+		nextcommand next;
 	} cases[] = {
-	    {"rename", 1, false},  // the record's own rename
-	    {"rename", 2, true},   // the .pag's
-	    {"rename", 3, true},   // the .dir's
-	    {"unlink", 1, true},   // the base link's
-	    {"unlink", 2, true},   // the record's removal
+	    {"rename", 1, false, lookup},  // the record's own rename
+	    {"rename", 1, false, record},
+	    {"rename", 2, true, lookup},   // the .pag's
+	    {"rename", 2, true, report},
+	    {"rename", 3, true, record},   // the .dir's
+	    {"unlink", 1, true, lookup},   // the base link's
+	    {"unlink", 2, true, report},   // the record's removal
 	};
 	for (const auto &c : cases) {
-		SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.when));
+		SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.when) + ", then " +
+		             (c.next == lookup ? "lookup" : c.next == report ? "quorlin -d" : "quorlin"));
 		fs::remove_all(dir_);
 		fs::create_directory(dir_);
+		writefile(dir_ + "/ids", "<1499@old.example>\n<1499@new.example>\n");
 		// The old index knows the first half of the history only.
 		writefile(hist_, first);
 		ASSERT_EQ(dbz({"build", "-q", hist_}).status, 0);
@@ -503,15 +548,34 @@ TEST_F(AdminTest, BuildKilledDuringItsCommit) {
 			EXPECT_EQ(readfile(hist_ + ".dir"), olddir);
 		}
 
-		// The next command, even one that reads without the lock, finds
-		// a whole index: the old one, or the new one completed.
-		r = dbz({"lookup", hist_, "<1499@old.example>", "<1499@new.example>"});
-		EXPECT_EQ(r.out, "<1499@old.example>\t1~-\n" +
-		                     std::string(c.committed ? "<1499@new.example>\t2~-\n" : ""));
-		EXPECT_EQ(r.err, c.committed ? "dbz: " + hist_ +
-		                                   ": completed putting in place the new index "
-		                                   "of an interrupted dbz build\n"
-		                             : "dbz: <1499@new.example>: not found\n");
+		// The next command finds a whole index: the old one, or the new
+		// one completed.
+		const std::string completed =
+		    ": " + hist_ + ": completed putting in place the new index of an interrupted dbz build\n";
+		if (c.next == lookup) {
+			r = dbz({"lookup", hist_, "<1499@old.example>", "<1499@new.example>"});
+			EXPECT_EQ(r.out, "<1499@old.example>\t1~-\n" +
+			                     std::string(c.committed ? "<1499@new.example>\t2~-\n" : ""));
+			EXPECT_EQ(r.err, c.committed ? "dbz" + completed
+			                             : "dbz: <1499@new.example>: not found\n");
+		} else {
+			std::vector<std::string> args = {kQuorlin, "-s", dir_, "-h", hist_};
+			if (c.next == report)
+				args.push_back("-d");
+			r = run(args, dir_ + "/ids");
+			EXPECT_EQ(r.status, 0);
+			// Only an index without the new half records its IDs again.
+			EXPECT_EQ(r.out.find("+ <1499@new.example>") != std::string::npos, !c.committed)
+			    << r.out;
+			EXPECT_NE(r.out.find("- <1499@old.example>"), std::string::npos) << r.out;
+			// (The old index lacks the history's last lines, and quorlin
+			// says so.)
+			if (c.committed) {
+				EXPECT_EQ(r.err, "main: lock" + completed);
+			} else {
+				EXPECT_EQ(r.err.find("completed"), std::string::npos) << r.err;
+			}
+		}
 		EXPECT_FALSE(fs::exists(hist_ + ".commit"));
 		EXPECT_EQ(temporaries(dir_).size(), c.committed ? 0u : 4u)
 		    << "base link, .dir, .pag and the unrenamed record";
@@ -522,6 +586,64 @@ TEST_F(AdminTest, BuildKilledDuringItsCommit) {
 			    << "the new .dir";
 		}
 	}
+}
+
+// A quorlin run that records IDs while a dbz build starts: the build waits
+// for the run's lock, so that neither the IDs stored before it started nor
+// those stored after are lost (without the lock the run's last stores went
+// to the .pag that the build replaced).
+TEST_F(AdminTest, RecordingAcrossABuildLosesNothing) {
+	std::string text;
+	for (int i = 0; i < 20000; i++)
+		text += "<" + std::to_string(i) + "@old.example>\t1~-\n";
+	writefile(hist_, text);
+	ASSERT_EQ(dbz({"build", "-q", hist_}).status, 0);
+	auto ids = [](int from, int to) {
+		std::string s;
+		for (int i = from; i < to; i++)
+			s += "<" + std::to_string(i) + "@new.example>\n";
+		return s;
+	};
+	auto feed = [](const child &c, const std::string &s) {
+		return write(c.feed, s.data(), s.size()) == static_cast<ssize_t>(s.size());
+	};
+
+	child q = spawn({kQuorlin, "-s", dir_, "-h", hist_}, "");
+	ASSERT_TRUE(feed(q, ids(0, 1000)));
+	// The run has taken the lock once it has handled its first ID.
+	for (int waited = 0; readfile(q.outname).find("+ <0@new.example>") == std::string::npos;
+	     waited++) {
+		ASSERT_LT(waited, 2000) << "quorlin handled nothing";
+		usleep(10000);
+	}
+	child b = spawn({kDbz, "build", "-q", hist_});
+	// The build waits for the run (or, were nothing locked, is done).
+	auto running = [](pid_t pid) {
+		siginfo_t si{};
+		return waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+		       si.si_pid == 0;
+	};
+	for (int waited = 0;
+	     readfile(b.errname).find("waiting for the lock") == std::string::npos && running(b.pid);
+	     waited++) {
+		ASSERT_LT(waited, 2000) << "the build neither waits nor ends";
+		usleep(10000);
+	}
+	ASSERT_TRUE(feed(q, ids(1000, 2000)));
+	result r = collect(q);
+	ASSERT_EQ(r.status, 0) << r.err;
+	r = collect(b);
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.err, "dbz: " + hist_ + ": waiting for the lock (held by process " +
+	                     std::to_string(q.pid) + ")\n");
+
+	// Every ID recorded is found, in the index the build left.
+	writefile(dir_ + "/ids", ids(0, 2000));
+	r = run({kQuorlin, "-d", "-s", dir_, "-h", hist_}, dir_ + "/ids");
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out.find("+ <"), std::string::npos) << "an ID the index lost";
+	r = dbz({"check", hist_});
+	EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
 // A commit record that cannot be completed is refused by the commands that
