@@ -82,7 +82,8 @@ struct lookup {
 // last a NUL) the way the index's lookup does: the record there must begin
 // with the key's first n - 1 bytes, after folding, and continue with a NUL
 // or the separator. Returns 1 for a hit, 0 for a miss, and -1 when the
-// record cannot be read in full, which ends the lookup without a result.
+// record cannot be read in full, which the lookup passes over as it does a
+// miss.
 int confirm(const inspected &ix, int64_t v, const char *key, size_t n) {
 	char record[dbz::kMaxLookupKey + 1];
 	if (v < 0)
@@ -133,9 +134,9 @@ bool walk(const inspected &ix, const admin::histline &line, size_t idlen,
 		if (decided)
 			continue;
 		int hit = v == line.offset && selfmatch ? 1 : confirm(ix, v, k, n);
-		if (hit != 0) {
+		if (hit > 0) {
 			decided = true;
-			*found = lookup{hit > 0, v};
+			*found = lookup{true, v};
 		}
 	}
 	return !s.probe.failed;

@@ -15,8 +15,9 @@
  *  (2) Calls that return int return 0 (or a non-negative value) on success
  *      and -1 on failure. Lookups return a dbzitem; "not found" and "failed"
  *      both come back as { NULL, 0 }.
- *  (3) The index sets errno only in two places: dbzopen() sets it to 0 when
- *      an index is already open and to EDOM when the .dir is malformed.
+ *  (3) The index sets errno only in three places: dbzopen() sets it to 0
+ *      when an index is already open and to EDOM when the .dir is
+ *      malformed; dbzreadline() sets it to EINVAL for a negative offset.
  *      Otherwise errno is whatever the failing C library call left, or
  *      unchanged for refusals that are no library failure.
  *  (4) Keys are byte strings; a key that ends in a NUL byte matches a base
@@ -33,6 +34,7 @@
 #ifndef DBZ_DBZ_H_
 #define DBZ_DBZ_H_
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -115,6 +117,14 @@ DBZ_EXPORT dbzitem dbmfind(dbzitem key);
 /* As dbzfind(), but folds the key's case first and uses at most its first
  * 255 bytes. */
 DBZ_EXPORT dbzitem dbzlookup(dbzitem key);
+
+/* Reads the base file's line at offset (a value a lookup returned) into buf,
+ * as fgets(buf, size, ...) would after a seek there: up to and including
+ * the first newline, at most size - 1 bytes, then a NUL. Returns the number
+ * of bytes before that NUL, 0 at or beyond the end of the file; -1 if no
+ * index is open, the offset is negative or size is 0 (errno EINVAL), or the
+ * read failed. Lines appended since the index was opened are read too. */
+DBZ_EXPORT int64_t dbzreadline(int64_t offset, char *buf, size_t size);
 
 /* Store. */
 

@@ -150,12 +150,27 @@ inline bool pageready(indexstate &s, int64_t slot) {
 	return ((s.coreloaded[page / 64] >> (page % 64)) & 1) || loadpage(s, page);
 }
 
+// base.cc: reads of the base file, which must be open.
+// Reads the n bytes at offset off: true when the file holds all of them.
+bool readbase(int64_t off, char *buf, size_t n);
+// Reads the line at off into buf of size bytes, as fgets() would after a
+// seek there: up to and including the first newline, at most size - 1
+// bytes, then a NUL. The bytes read before the NUL, 0 at the end of the
+// file, -1 on a read error or a negative offset.
+int64_t readbaseline(int64_t off, char *buf, size_t size);
+// Forgets the base file's mapping; at close.
+void closebase();
+
 // build.cc: the configuration a rebuild derives from an old one.
 void rebuildconf(dbzparams *params);
 
 // probe.cc: the probe sequence.
 void startprobe(int64_t hash);
 int64_t nextslot();
+// Confirms candidate v for the folded key of n bytes against the base file:
+// 1 a match, 0 none, -1 when the record cannot be read in full. The base
+// file must be open.
+int confirm(int64_t v, const char *key, size_t n);
 // Byte offset of slot in the .pag, or -1 when it is not representable.
 int64_t slotoffset(int64_t slot);
 

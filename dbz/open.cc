@@ -53,6 +53,7 @@ indexstate &state() { return theindex; }
 
 void resetstate() {
 	indexstate &s = theindex;
+	closebase();
 	FILE *streams[] = {s.pagfile, s.dirfile, s.corefile, s.basefile};
 	for (FILE *f : streams)
 		if (f != nullptr)
@@ -208,6 +209,7 @@ int dbzdone(void) {
 		result = -1;
 	s.corefile = nullptr;
 	dbz::releasetable(s);
+	dbz::closebase();
 	if (s.basefile != nullptr && fclose(s.basefile) != 0)
 		result = -1;
 	free(s.basepath);

@@ -1,7 +1,4 @@
 // probe.cc: the probe sequence through the slot tables, and key lookup.
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "dbz/internal.h"
@@ -49,25 +46,6 @@ bool fetchslot(indexstate &s, uint64_t *word) {
 }
 
 dbzitem noresult() { return dbzitem{nullptr, 0}; }
-
-// Reads the n bytes of the base record at offset v with one positioned read
-// on the base stream's descriptor. Seeking the stream itself would cost a
-// seek to a buffer boundary and one or two reads of its small buffer for
-// every candidate. False when the offset is unusable or fewer than n bytes
-// are there.
-bool readrecord(FILE *base, int64_t v, char *record, size_t n) {
-	size_t got = 0;
-	while (got < n) {
-		ssize_t r = pread(fileno(base), record + got, n - got,
-		                  static_cast<off_t>(v + static_cast<int64_t>(got)));
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r <= 0)
-			return false;
-		got += static_cast<size_t>(r);
-	}
-	return true;
-}
 
 }  // namespace
 
@@ -127,6 +105,28 @@ int64_t nextslot() {
 	}
 }
 
+int confirm(int64_t v, const char *key, size_t n) {
+	indexstate &s = state();
+	char record[kMaxLookupKey + 1];
+	if (!readbase(v, record, n))
+		return -1;
+	record[n] = '\0';
+	// A key ending in NUL must be followed in the record by NUL or the
+	// separator; any other key matches a record that begins with it.
+	bool nulrule = key[n - 1] == '\0';
+	size_t cmplen = nulrule ? n - 1 : n;
+	// Only the bytes compared are folded: under the NUL rule the last one
+	// is the record's terminator, which must neither be folded (an
+	// upper-case separator) nor move the fold point (an '@' one), as the
+	// key's NUL does neither.
+	foldkey(record, record, cmplen);
+	if (memcmp(record, key, cmplen) != 0)
+		return 0;
+	if (nulrule && record[n - 1] != '\0' && record[n - 1] != s.params.separator)
+		return 0;
+	return 1;
+}
+
 }  // namespace dbz
 
 using dbz::indexstate;
@@ -145,13 +145,7 @@ dbzitem dbzfind(dbzitem key) {
 	if (s.basefile == nullptr && !dbz::openbase())
 		return dbz::noresult();
 
-	// A key ending in NUL must be followed in the record by NUL or the
-	// separator; any other key matches a record that begins with it.
-	bool nulrule = key.ptr[n - 1] == '\0';
-	size_t cmplen = nulrule ? n - 1 : n;
-
 	dbz::startprobe(dbz::keyhash(key.ptr, len));
-	char record[dbz::kMaxLookupKey + 1];
 	for (;;) {
 		int64_t v = dbz::nextslot();
 		s.foundvalue = v;
@@ -159,20 +153,11 @@ dbzitem dbzfind(dbzitem key) {
 			s.lastprobe = &s.probe;
 			return dbz::noresult();
 		}
-		if (!dbz::readrecord(s.basefile, v, record, n))
-			return dbz::noresult();
-		record[n] = '\0';
-		// Only the bytes compared are folded: under the NUL rule the last
-		// one is the record's terminator, which must neither be folded
-		// (an upper-case separator) nor move the fold point (an '@' one),
-		// as the key's NUL does neither.
-		dbz::foldkey(record, record, cmplen);
-		if (memcmp(record, key.ptr, cmplen) != 0)
-			continue;
-		if (nulrule && record[n - 1] != '\0' &&
-		    record[n - 1] != s.params.separator)
-			continue;
-		return dbzitem{reinterpret_cast<char *>(&s.foundvalue), 8};
+		// A candidate whose record cannot be read (an entry left dangling
+		// by a history cut back, a read error) is passed over like one of
+		// another key: the key's own entry may follow it in the probe.
+		if (dbz::confirm(v, key.ptr, n) > 0)
+			return dbzitem{reinterpret_cast<char *>(&s.foundvalue), 8};
 	}
 }
 

@@ -90,15 +90,19 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 // What the probe does with the value in the key's home slot, when the key's
-// own entry sits in the slot after it.
-TEST_F(ProbeTest, CandidatesAreConfirmedOnlyWhenTheTagAllows) {
+// own entry sits in the slot after it, or is still to be stored there.
+// Values of other keys, by their tag or their record, are passed over; so
+// are dangling ones whose record cannot be read in full (beyond the end of
+// a history that was cut back, in its last bytes, negative), which must
+// hide neither the key's entry nor the empty slot its store goes to.
+TEST_F(ProbeTest, CandidatesThatAreNotTheKeysArePassedOver) {
 	const std::string other = "<other@x.example>\tjunk\n";
 	const std::string mine = "<mine@x.example>\t1~-\n";
 	const std::string text = other + mine;
 	const uint64_t mineoff = other.size();
-	const uint64_t beyond = text.size() + 100;  // a read there fails
-	const uint64_t tail = text.size() - 3;      // fewer than n bytes there
-	// Bit 63 and a tag-field bit: stored untagged, no position to seek to.
+	const uint64_t beyond = text.size() + 100;
+	const uint64_t tail = text.size() - 3;  // fewer than n bytes there
+	// Bit 63 and a tag-field bit: stored untagged, no position to read at.
 	const uint64_t negative = (uint64_t{1} << 63) | (uint64_t{1} << 26);
 
 	enum Form { kForeign, kOwn, kPlain };
@@ -106,44 +110,58 @@ TEST_F(ProbeTest, CandidatesAreConfirmedOnlyWhenTheTagAllows) {
 		const char *name;
 		Form form;
 		uint64_t offset;
-		bool hit;  // else the lookup ends at the failed read
 	} cases[] = {
-	    // Another key's tag: passed over, its record is never read.
-	    {"foreign tag, unreadable", kForeign, beyond, true},
-	    // The key's own tag or no tag: the record is read and compared.
-	    {"own tag, unreadable", kOwn, beyond, false},
-	    {"untagged, unreadable", kPlain, beyond, false},
-	    {"untagged, short record at the end", kPlain, tail, false},
-	    {"untagged, negative offset", kPlain, negative, false},
-	    {"own tag, another record", kOwn, 0, true},
-	    {"untagged, another record", kPlain, 0, true},
+	    {"foreign tag, unreadable", kForeign, beyond},
+	    {"own tag, beyond the end", kOwn, beyond},
+	    {"untagged, beyond the end", kPlain, beyond},
+	    {"own tag, in the last bytes", kOwn, tail},
+	    {"untagged, in the last bytes", kPlain, tail},
+	    {"untagged, negative offset", kPlain, negative},
+	    {"own tag, another record", kOwn, 0},
+	    {"untagged, another record", kPlain, 0},
 	};
 	std::string key = idkey("<mine@x.example>");
 	for (const Case &c : cases) {
-		SCOPED_TRACE(c.name);
-		dbz::resetstate();
-		dbz::hashinit();
-		std::filesystem::remove(path(".pag"));
-		writelayout({});
-		writefile("", text);
-		int64_t h = hash(key);
-		uint64_t form = c.form == kForeign ? foreignform(h, c.offset)
-		                : c.form == kOwn   ? tagform(h, c.offset)
-		                                   : plainform(c.offset);
-		putslot(home(h), form);
-		putslot((home(h) + 1) % layout_.tablesize, tagform(h, mineoff));
-		open();
+		for (bool incore : {false, true}) {
+			for (bool stored : {true, false}) {
+				SCOPED_TRACE(std::string(c.name) + (incore ? ", in core" : "") +
+				             (stored ? "" : ", key not stored yet"));
+				dbz::resetstate();
+				dbz::hashinit();
+				std::filesystem::remove(path(".pag"));
+				writelayout({});
+				writefile("", text);
+				int64_t h = hash(key);
+				int64_t next = (home(h) + 1) % layout_.tablesize;
+				uint64_t form = c.form == kForeign ? foreignform(h, c.offset)
+				                : c.form == kOwn   ? tagform(h, c.offset)
+				                                   : plainform(c.offset);
+				putslot(home(h), form);
+				if (stored)
+					putslot(next, tagform(h, mineoff));
+				open(incore);
 
-		std::optional<int64_t> v = found(dbzlookup(item(key)));
-		if (c.hit) {
-			EXPECT_EQ(v, std::optional<int64_t>(mineoff));
-		} else {
-			// The failed read ends the lookup although the next slot
-			// would have matched; nothing is left for a store.
-			EXPECT_FALSE(v);
-			EXPECT_EQ(dbz::state().lastprobe, nullptr);
-			EXPECT_EQ(dbz::state().foundvalue,
-			          static_cast<int64_t>(c.offset));
+				std::optional<int64_t> v = found(dbzlookup(item(key)));
+				if (stored) {
+					EXPECT_EQ(v, std::optional<int64_t>(mineoff));
+					continue;
+				}
+				// The miss leaves its probe at the empty slot after the
+				// passed-over one, and the store writes there.
+				EXPECT_FALSE(v);
+				const dbz::indexstate &s = dbz::state();
+				ASSERT_EQ(s.lastprobe, &s.probe);
+				EXPECT_EQ(s.probe.slot, next);
+				int64_t value = static_cast<int64_t>(mineoff);
+				ASSERT_EQ(dbzstore(item(key),
+				                   dbzitem{reinterpret_cast<char *>(&value), 8}),
+				          0);
+				EXPECT_EQ(found(dbzlookup(item(key))),
+				          std::optional<int64_t>(mineoff));
+				ASSERT_EQ(dbzflush(), 0);
+				EXPECT_EQ(fileslot(next), tagform(h, mineoff));
+				EXPECT_EQ(fileslot(home(h)), form);
+			}
 		}
 	}
 }

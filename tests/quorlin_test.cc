@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -551,6 +552,56 @@ TEST(Quorlin, AppendsAtTheCurrentEndOfTheHistory) {
 	int64_t at = sp.lookup("history", "<n2@y>");
 	ASSERT_GE(at, 0);
 	EXPECT_EQ(history.substr(static_cast<size_t>(at), 7), "<n2@y>\t");
+}
+
+// Reads from fd until want has arrived; false if the writer goes away
+// first or something else arrives.
+bool readexactly(int fd, const std::string &want) {
+	std::string got;
+	char buf[64];
+	ssize_t n;
+	while (got.size() < want.size() &&
+	       (n = read(fd, buf, std::min(sizeof buf, want.size() - got.size()))) > 0)
+		got.append(buf, static_cast<size_t>(n));
+	return got == want;
+}
+
+// Another process cuts the history back while a run reads it: the lines
+// past the cut, on pages of their own or on the page where the file now
+// ends, read as the end of the file. Their IDs are recorded again at the
+// new end and found there; nothing crashes and nothing recorded is lost.
+TEST(Quorlin, HistoryCutBackDuringTheRunIsReadAsItsNewEnd) {
+	spool sp;
+	std::string text;
+	for (int i = 0; i < 1000; i++)
+		text += "<k" + std::to_string(i) + "@y>\t1000~-\ta/" + std::to_string(i) + "\n";
+	size_t cut = text.find("<k10@y>");
+	sp.history("history", text, 2003);
+	int paths[2];
+	ASSERT_EQ(pipe2(paths, O_CLOEXEC), 0);
+	runopts opts;
+	opts.fd5 = paths[1];
+	opts.feed = [&](int in) {
+		close(paths[1]);
+		std::string first = "<k999@y>\n";
+		ASSERT_EQ(write(in, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+		ASSERT_TRUE(readexactly(paths[0], "a/999\n"));
+		ASSERT_EQ(truncate(sp.path("history").c_str(), static_cast<off_t>(cut)), 0);
+		std::string rest = "<k999@y>\n<k999@y>\n<k11@y>\n<k11@y>\n<k5@y>\n";
+		ASSERT_EQ(write(in, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+		ASSERT_TRUE(readexactly(paths[0], "a/5\n"));
+	};
+	runresult r = qtest::run({"-s", sp.dir(), "-h", "history", "-a", "5"}, opts);
+	close(paths[0]);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "- <k999@y>\n+ <k999@y>\n- <k999@y>\n+ <k11@y>\n- <k11@y>\n- <k5@y>\n");
+	EXPECT_EQ(r.err, "");
+	std::string history = sp.read("history");
+	EXPECT_EQ(qtest::maskedtimes(history.substr(cut)), "<k999@y>\tT~-\n<k11@y>\tT~-\n");
+	EXPECT_EQ(sp.lookup("history", "<k999@y>"), static_cast<int64_t>(cut));
+	EXPECT_EQ(sp.lookup("history", "<k11@y>"),
+	          static_cast<int64_t>(history.find("<k11@y>", cut)));
+	EXPECT_EQ(sp.lookup("history", "<k5@y>"), static_cast<int64_t>(text.find("<k5@y>")));
 }
 
 // A read error on standard input ends it like its end, and the part of a

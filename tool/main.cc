@@ -28,6 +28,13 @@ char defaultformat[] = "+ #";
 // writing '.' over the ID's '<'.
 char input[quorlin::kLineBytes] = "<cancel";
 
+// Standard input and output buffers: a run reads and logs millions of short
+// lines, and the default buffers of a pipe or file cost a system call for
+// every few kilobytes.
+constexpr size_t kStdioBytes = 64 * 1024;
+char stdinbuf[kStdioBytes];
+char stdoutbuf[kStdioBytes];
+
 [[noreturn]] void usage(const char *name) {
 	fprintf(stderr,
 	        "usage: %s [-d] [-i] [-l] [-c] [-r] [-f logformat] [-h histfile] "
@@ -249,6 +256,12 @@ int quorlin::run(int argc, char **argv) {
 	if (!tool.reportonly)
 		quorlin::checktail(histfile);
 	quorlin::splitlogformat(logformat);
+
+	// A terminal keeps its line buffering, so that log lines show as they
+	// come.
+	setvbuf(stdin, stdinbuf, _IOFBF, sizeof stdinbuf);
+	setvbuf(stdout, stdoutbuf, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF,
+	        sizeof stdoutbuf);
 
 	quorlin::startinput();
 	inputloop();

@@ -216,16 +216,17 @@ void do_one(const char *id, int cancel) {
 	int64_t offset;
 	memcpy(&offset, found.ptr, sizeof offset);
 
-	FILE *hist = tool.histstream;
-	tool.histread = true;
-	errno = 0;
-	if (fseeko(hist, offset, SEEK_SET) != 0) {
-		errprint("do_one: fseek", "cannot position the history");
+	// The line comes from the index's reads of the history (its mapping,
+	// where the candidate was just confirmed), not through histstream:
+	// what a seek and one fgets() of kLineBytes there would read.
+	static char line[kLineBytes];
+	if (offset < 0) {
+		errno = EINVAL;
+		perror("do_one: fseek");
 		return;
 	}
-	static char line[kLineBytes];
 	errno = 0;
-	if (fgets(line, kLineBytes, hist) == nullptr) {
+	if (dbzreadline(offset, line, kLineBytes) <= 0) {
 		errprint("do_one: fgets", "no history line at the indexed offset");
 		return;
 	}
