@@ -11,6 +11,21 @@ namespace {
 // The hash's feedback polynomial; entry i of the table is the exclusive-or
 // of kPolyBasis >> j over the bits j set in i.
 constexpr int64_t kPolyBasis = 0x48000000;
+
+// The same table as hashinit() puts in the index state, made at compile
+// time in 32 bits (no entry reaches 2^31) for keyhash()'s inner loop.
+struct polywords {
+	uint32_t word[128];
+};
+constexpr polywords makepoly() {
+	polywords t{};
+	for (int i = 0; i < 128; i++)
+		for (int j = 0; j < 7; j++)
+			if (i & (1 << j))
+				t.word[i] ^= static_cast<uint32_t>(kPolyBasis >> j);
+	return t;
+}
+constexpr polywords kPoly = makepoly();
 constexpr char kPostmaster[] = "postmaster";
 constexpr size_t kPostmasterLen = sizeof kPostmaster - 1;
 
@@ -47,11 +62,23 @@ void hashinit() {
 	}
 }
 
+// sum = (sum >> 7) ^ poly[(sum ^ byte) & 0x7F] for every byte in turn. The
+// sum stays below 2^31, so 32 unsigned bits hold it; only the low 7 bits
+// of a byte take part, so its sign does not matter. Four bytes a round
+// keep the loop's own instructions out of the way.
 int64_t keyhash(const char *key, size_t len) {
-	const int64_t *poly = state().polytable;
-	int64_t sum = 0;
-	for (size_t i = 0; i < len; i++)
-		sum = (sum >> 7) ^ poly[(sum ^ key[i]) & 0x7F];
+	const auto *p = reinterpret_cast<const unsigned char *>(key);
+	const uint32_t *poly = kPoly.word;
+	uint32_t sum = 0;
+	size_t i = 0;
+	for (; i + 4 <= len; i += 4) {
+		sum = (sum >> 7) ^ poly[(sum ^ p[i]) & 0x7F];
+		sum = (sum >> 7) ^ poly[(sum ^ p[i + 1]) & 0x7F];
+		sum = (sum >> 7) ^ poly[(sum ^ p[i + 2]) & 0x7F];
+		sum = (sum >> 7) ^ poly[(sum ^ p[i + 3]) & 0x7F];
+	}
+	for (; i < len; i++)
+		sum = (sum >> 7) ^ poly[(sum ^ p[i]) & 0x7F];
 	return sum;
 }
 

@@ -59,6 +59,30 @@ TEST_F(HashTest, HashesEveryByteGiven) {
 	EXPECT_LT(h, int64_t{1} << 31);
 }
 
+// The hash as defined, one byte at a time through the index state's table,
+// against keyhash() over keys of every length up to 300 and every byte
+// value, and folding against the fold table: keyhash() and foldkey() take
+// shortcuts that must not move a key.
+TEST_F(HashTest, ShortcutsAgreeWithTheTables) {
+	const int64_t *poly = dbz::state().polytable;
+	std::string key;
+	uint32_t x = 12345;
+	for (size_t len = 0; len <= 300; len++) {
+		int64_t sum = 0;
+		for (size_t i = 0; i < len; i++)
+			sum = (sum >> 7) ^ poly[(sum ^ key[i]) & 0x7F];
+		ASSERT_EQ(dbz::keyhash(key.data(), len), sum) << "length " << len;
+		x = x * 1103515245 + 12345;
+		key += static_cast<char>(len < 256 ? len : x >> 24);
+	}
+	dbz::state().params.casemode = '=';
+	std::string folded(key.size(), '\0');
+	ASSERT_EQ(dbz::foldkey(folded.data(), key.data(), key.size()), folded.data());
+	const char *table = dbz::state().foldtable;
+	for (size_t i = 0; i < key.size(); i++)
+		EXPECT_EQ(folded[i], table[static_cast<signed char>(key[i]) + 128]) << i;
+}
+
 struct foldcase {
 	char mode;
 	std::string input;

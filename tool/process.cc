@@ -76,7 +76,11 @@ void logline(const char *id, char mark) {
 		return;
 	if (tool.logmark != nullptr)
 		*tool.logmark = mark;
-	printf("%s%s%s\n", tool.logprefix, id, tool.logsuffix);
+	// printf("%s%s%s\n") without parsing the format for every ID.
+	fputs_unlocked(tool.logprefix, stdout);
+	fputs_unlocked(id, stdout);
+	fputs_unlocked(tool.logsuffix, stdout);
+	putchar_unlocked('\n');
 }
 
 // Disposes of the article file at path, listed for id: prints it (-d),
