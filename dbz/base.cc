@@ -30,6 +30,9 @@ namespace {
 // as much again as the file holds, so that remapping is rare.
 constexpr uint64_t kMinReserve = uint64_t{1} << 30;
 
+// Bytes of a line read at first by a positioned read.
+constexpr size_t kLinePiece = 512;
+
 // The mapping of the open index's base file. Made at the first read, torn
 // down by closebase(); one per process, as the index is.
 struct basemap {
@@ -197,7 +200,12 @@ int64_t preadat(int fd, int64_t off, char *buf, size_t n, bool line) {
 	while (got < n) {
 		if (off > INT64_MAX - static_cast<int64_t>(got))
 			break;
-		ssize_t r = pread(fd, buf + got, n - got,
+		// A line is read in a short piece first: most are far shorter
+		// than the buffer, and the kernel copies all it is asked for.
+		size_t want = n - got;
+		if (line && got == 0 && want > kLinePiece)
+			want = kLinePiece;
+		ssize_t r = pread(fd, buf + got, want,
 		                  static_cast<off_t>(off + static_cast<int64_t>(got)));
 		if (r < 0 && errno == EINTR)
 			continue;

@@ -509,6 +509,18 @@ TEST_P(FailedAppend, LeavesTheHistoryAsItWas) {
 // 4090: the first bytes of the line fit under the limit; 5000: none do.
 INSTANTIATE_TEST_SUITE_P(Quorlin, FailedAppend, testing::Values(4090, 5000));
 
+// Reads from fd until want has arrived; false if the writer goes away
+// first or something else arrives.
+bool readexactly(int fd, const std::string &want) {
+	std::string got;
+	char buf[64];
+	ssize_t n;
+	while (got.size() < want.size() &&
+	       (n = read(fd, buf, std::min(sizeof buf, want.size() - got.size()))) > 0)
+		got.append(buf, static_cast<size_t>(n));
+	return got == want;
+}
+
 // The append goes where the history ends at that moment, also when another
 // process has appended in between, and reads through the history stream
 // see what was appended behind its back.
@@ -526,12 +538,7 @@ TEST(Quorlin, AppendsAtTheCurrentEndOfTheHistory) {
 		// <old@y> hands its path on only after <n1@y> has been appended.
 		std::string first = "<n1@y>\n<old@y>\n";
 		ASSERT_EQ(write(in, first.data(), first.size()), static_cast<ssize_t>(first.size()));
-		std::string got;
-		char buf[8];
-		ssize_t n;
-		while (got.size() < 4 && (n = read(paths[0], buf, sizeof buf)) > 0)
-			got.append(buf, static_cast<size_t>(n));
-		ASSERT_EQ(got, "a/1\n");
+		ASSERT_TRUE(readexactly(paths[0], "a/1\n"));
 		int h = open(sp.path("history").c_str(), O_WRONLY | O_APPEND);
 		ASSERT_GE(h, 0);
 		ASSERT_EQ(write(h, external.data(), external.size()),
@@ -552,18 +559,6 @@ TEST(Quorlin, AppendsAtTheCurrentEndOfTheHistory) {
 	int64_t at = sp.lookup("history", "<n2@y>");
 	ASSERT_GE(at, 0);
 	EXPECT_EQ(history.substr(static_cast<size_t>(at), 7), "<n2@y>\t");
-}
-
-// Reads from fd until want has arrived; false if the writer goes away
-// first or something else arrives.
-bool readexactly(int fd, const std::string &want) {
-	std::string got;
-	char buf[64];
-	ssize_t n;
-	while (got.size() < want.size() &&
-	       (n = read(fd, buf, std::min(sizeof buf, want.size() - got.size()))) > 0)
-		got.append(buf, static_cast<size_t>(n));
-	return got == want;
 }
 
 // Another process cuts the history back while a run reads it: the lines

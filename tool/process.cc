@@ -13,7 +13,7 @@
 namespace quorlin {
 
 toolstate tool = {false, false, false, -1, nullptr, nullptr, "", nullptr,
-                  false, false, false, 0, 0, 0};
+                  false, false, 0, 0, 0};
 
 namespace {
 
@@ -151,17 +151,10 @@ bool closelastline(int fd) {
 // and can neither overwrite their lines nor be overwritten; it is in the
 // file, visible to every reader, when this returns. The cost is one
 // write() and one lseek() that tells where the line ended.
-// histstream itself only ever reads: if it has read since the last
-// append, fflush() drops its buffer first, and every read through it
-// begins with an absolute fseeko(), so where the append leaves the
-// descriptor does not matter.
+// Nothing is read or written through histstream's buffer: history lines
+// are read through the index (dbzreadline()).
 bool append(const char *line, size_t n, int64_t *offset) {
-	FILE *hist = tool.histstream;
-	if (tool.histread) {
-		fflush(hist);
-		tool.histread = false;
-	}
-	int fd = fileno(hist);
+	int fd = fileno(tool.histstream);
 	if (!tool.histclosed && !closelastline(fd))
 		return false;
 	ssize_t w;

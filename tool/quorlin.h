@@ -32,7 +32,6 @@ struct toolstate {
 	char *logmark;           // last '+' of the format, or nullptr
 	const char *logsuffix;   // log format after its last '#'
 	FILE *histstream;        // our own stream on the history file
-	bool histread;           // histstream has read since the last append
 	bool histclosed;         // the history is known to end with a newline
 	bool descwarned;         // a failed write to the descriptor is reported
 	int32_t arts_deleted;    // IDs cancelled
