@@ -28,12 +28,10 @@ char defaultformat[] = "+ #";
 // writing '.' over the ID's '<'.
 char input[quorlin::kLineBytes] = "<cancel";
 
-// Standard input and output buffers: a run reads and logs millions of short
-// lines, and the default buffers of a pipe or file cost a system call for
-// every few kilobytes.
-constexpr size_t kStdioBytes = 64 * 1024;
-char stdinbuf[kStdioBytes];
-char stdoutbuf[kStdioBytes];
+// The standard output buffer: a run logs millions of short lines, and the
+// default buffer of a pipe or file costs a system call for every few
+// kilobytes.
+char stdoutbuf[64 * 1024];
 
 [[noreturn]] void usage(const char *name) {
 	fprintf(stderr,
@@ -259,7 +257,6 @@ int quorlin::run(int argc, char **argv) {
 
 	// A terminal keeps its line buffering, so that log lines show as they
 	// come.
-	setvbuf(stdin, stdinbuf, _IOFBF, sizeof stdinbuf);
 	setvbuf(stdout, stdoutbuf, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF,
 	        sizeof stdoutbuf);
 
