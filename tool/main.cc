@@ -28,10 +28,6 @@ char defaultformat[] = "+ #";
 // writing '.' over the ID's '<'.
 char input[quorlin::kLineBytes] = "<cancel";
 
-// The standard output buffer: a run logs millions of short lines, and the
-// default buffer of a pipe or file costs a system call for every few
-// kilobytes.
-char stdoutbuf[64 * 1024];
 
 [[noreturn]] void usage(const char *name) {
 	fprintf(stderr,
@@ -255,10 +251,6 @@ int quorlin::run(int argc, char **argv) {
 		quorlin::checktail(histfile);
 	quorlin::splitlogformat(logformat);
 
-	// A terminal keeps its line buffering, so that log lines show as they
-	// come.
-	setvbuf(stdout, stdoutbuf, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF,
-	        sizeof stdoutbuf);
 
 	quorlin::startinput();
 	inputloop();
