@@ -8,6 +8,7 @@
 // index is untouched; on failure or on SIGINT, SIGTERM or SIGHUP the
 // temporaries are removed, and those of a build that was killed outright
 // are removed by the next one.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,7 +23,7 @@
 #include "admin/common.h"
 #include "admin/lock.h"
 #include "admin/tempindex.h"
-#include "dbz/internal.h"
+#include "dbz/dbz.h"
 
 namespace {
 
@@ -103,10 +104,11 @@ struct counts {
 // already in the index keeps its first line. Returns false after printing
 // the cause when the index could not be written or the history not read.
 bool fill(admin::histreader &r, progress &pg, counts &n) {
-	dbz::indexstate &s = dbz::state();
-	const char sep = s.params.separator;
+	dbzinfo info;
+	dbzgetinfo(&info);
+	const char sep = info.params.separator;
 	const char *path = r.path;
-	char key[dbz::kMaxStoreKey + 1];
+	char key[DBZ_MAXSTOREKEY + 1];
 	admin::histline line;
 	int got;
 	while ((got = admin::histnext(&r, &line)) == 1) {
@@ -122,7 +124,7 @@ bool fill(admin::histreader &r, progress &pg, counts &n) {
 		else if (!hassep)
 			why = sep == '\t' ? "no tab after the message ID"
 			                  : "no separator after the message ID";
-		else if (idlen + 1 > dbz::kMaxStoreKey)
+		else if (idlen + 1 > DBZ_MAXSTOREKEY)
 			why = "message ID too long";
 		if (why != nullptr) {
 			std::string shown = excerpt(line.text, idlen);
@@ -134,7 +136,7 @@ bool fill(admin::histreader &r, progress &pg, counts &n) {
 		}
 		memcpy(key, line.text, idlen);
 		key[idlen] = '\0';
-		dbzitem k{key, static_cast<int32_t>(idlen + 1)};
+		dbzitem k = dbzidkey(key, idlen);
 		if (dbzlookup(k).ptr != nullptr) {
 			n.repeated++;
 			continue;
@@ -143,7 +145,7 @@ bool fill(admin::histreader &r, progress &pg, counts &n) {
 		dbzitem v{reinterpret_cast<char *>(&offset), sizeof offset};
 		errno = 0;
 		if (dbzstore(k, v) != 0) {
-			if (static_cast<uint64_t>(offset) & s.tagenable)
+			if (static_cast<uint64_t>(offset) & info.tagenable)
 				admin::errmsg("%s:%lld: offset %lld does not fit the index's "
 				              "tag layout; make a new index with dbz build",
 				              path, static_cast<long long>(line.number),
@@ -183,29 +185,22 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet,
 
 	int64_t size = 0, tagmask = 0;
 	if (rebuild) {
-		// Read the old configuration here too, to name what is wrong
-		// with it; dbzrebuild() only fails.
+		// Make sure the old configuration can be read, to name the file
+		// when it cannot; dbzrebuild() only fails.
 		std::string olddir = history + ".dir";
-		FILE *f = fopen(olddir.c_str(), "r");
+		int fd = open(olddir.c_str(), O_RDONLY | O_CLOEXEC);
 		struct stat st;
-		if (f != nullptr && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-			fclose(f);
-			f = nullptr;
+		if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+			close(fd);
+			fd = -1;
 			errno = EISDIR;
 		}
-		if (f == nullptr) {
+		if (fd < 0) {
 			admin::syserr("%s", olddir.c_str());
 			admin::histclose(&r);
 			return 1;
 		}
-		dbzparams p;
-		int bad = dbz::readconf(f, nullptr, &p);
-		fclose(f);
-		if (bad < 0) {
-			admin::errmsg("%s: malformed index configuration", olddir.c_str());
-			admin::histclose(&r);
-			return 1;
-		}
+		close(fd);
 	} else {
 		if (expected < 0 && !countlines(r.fd, &expected)) {
 			admin::syserr("%s", history.c_str());
@@ -244,26 +239,33 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet,
 	int made = rebuild ? dbzrebuild(tmpbase, history.c_str())
 	                   : dbzcreate(tmpbase, size, '\t', 'C', tagmask);
 	if (made != 0) {
-		admin::syserr("%s: cannot create index", tmpbase);
+		// A rebuild that reads its old .dir and fails without an error
+		// of the system found that .dir malformed.
+		if (rebuild && errno == 0)
+			admin::errmsg("%s.dir: malformed index configuration",
+			              history.c_str());
+		else
+			admin::syserr("%s: cannot create index", tmpbase);
 		dbzdone();
 		admin::droptemps();
 		admin::histclose(&r);
 		return 1;
 	}
-	dbz::indexstate &s = dbz::state();
+	dbzinfo info;
+	dbzgetinfo(&info);
 	// A rebuild sizes the table for the busiest period on record, which can
 	// be far below what the history holds: every further line then spills,
 	// and the fill slows down with the square of the line count.
 	int64_t lines;
-	if (rebuild && countlines(r.fd, &lines) && lines > s.params.tablesize)
+	if (rebuild && countlines(r.fd, &lines) && lines > info.params.tablesize)
 		admin::errmsg("%s: warning: the rebuilt table has %lld slots for %lld "
 		              "lines and will spill; dbz build sizes it for the lines",
-		              history.c_str(), static_cast<long long>(s.params.tablesize),
+		              history.c_str(), static_cast<long long>(info.params.tablesize),
 		              static_cast<long long>(lines));
-	if (s.coretable == nullptr)
+	if (!info.incore)
 		admin::errmsg("%s: no memory for the in-core table of %lld slots; "
 		              "working through the file (slow)",
-		              admin::temppag(), static_cast<long long>(s.params.tablesize));
+		              admin::temppag(), static_cast<long long>(info.params.tablesize));
 
 	progress pg{!quiet && isatty(2), now(), 0, history.c_str(), r.size};
 	counts n{0, 0, 0};

@@ -22,7 +22,7 @@
 #include "admin/common.h"
 #include "admin/inspect.h"
 #include "admin/lock.h"
-#include "dbz/internal.h"
+#include "dbz/dbz.h"
 
 namespace {
 
@@ -78,33 +78,6 @@ struct lookup {
 	int64_t offset;  // where, when found
 };
 
-// Confirms the candidate at offset v against the folded key (n bytes, the
-// last a NUL) the way the index's lookup does: the record there must begin
-// with the key's first n - 1 bytes, after folding, and continue with a NUL
-// or the separator. Returns 1 for a hit, 0 for a miss, and -1 when the
-// record cannot be read in full, which the lookup passes over as it does a
-// miss.
-int confirm(const inspected &ix, int64_t v, const char *key, size_t n) {
-	char record[dbz::kMaxLookupKey + 1];
-	if (v < 0)
-		return -1;
-	for (size_t got = 0; got < n;) {
-		ssize_t r = pread(ix.basefd, record + got, n - got,
-		                  static_cast<off_t>(v + static_cast<int64_t>(got)));
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r <= 0)
-			return -1;
-		got += static_cast<size_t>(r);
-	}
-	record[n] = '\0';
-	dbz::foldkey(record, record, n);
-	char sep = dbz::state().params.separator;
-	if (memcmp(record, key, n - 1) != 0)
-		return 0;
-	return record[n - 1] == '\0' || record[n - 1] == sep;
-}
-
 // Walks the probe of the line's ID to its end, marking every slot that
 // holds the line's offset, and finds what a lookup of the ID finds: the
 // first candidate that the base file confirms. The line itself needs no
@@ -112,34 +85,38 @@ int confirm(const inspected &ix, int64_t v, const char *key, size_t n) {
 // .pag read error.
 bool walk(const inspected &ix, const admin::histline &line, size_t idlen,
           bitmap *marks, lookup *found) {
-	const dbz::indexstate &s = dbz::state();
-	char key[dbz::kMaxStoreKey + 1];
-	memcpy(key, line.text, idlen);
-	key[idlen] = '\0';
-	size_t n = idlen + 1;
-	char folded[dbz::kMaxStoreKey + 1];
-	const char *k = dbz::foldkey(folded, key, n);
+	char id[DBZ_MAXSTOREKEY + 1];
+	memcpy(id, line.text, idlen);
+	id[idlen] = '\0';
+	dbzitem key = dbzidkey(id, idlen);
 	// A separator that folding can change, or that moves the fold point,
 	// might fail the confirmation even at the line itself.
-	char sep = s.params.separator;
+	char sep = ix.info.params.separator;
 	bool selfmatch = sep != '@' && !(sep >= 'A' && sep <= 'Z') &&
 	                 !(sep >= 'a' && sep <= 'z');
 
-	dbz::startprobe(dbz::keyhash(k, n));
+	dbzprobewalk probe;
+	dbzprobestart(&probe, key);
 	*found = lookup{false, -1};
 	bool decided = false;
-	for (int64_t v; (v = dbz::nextslot()) != -1;) {
-		if (v == line.offset && s.probe.slot < ix.pagslots)
-			marks->set(s.probe.slot);
+	dbzslot v;
+	int r;
+	while ((r = dbzprobenext(&probe, &v)) > 0) {
+		if (!v.candidate)
+			continue;
+		if (v.value == line.offset)
+			marks->set(v.slot);
 		if (decided)
 			continue;
-		int hit = v == line.offset && selfmatch ? 1 : confirm(ix, v, k, n);
+		int hit = v.value == line.offset && selfmatch ? 1
+		                                             : dbzconfirm(key, v.value);
+		// An unreadable candidate is passed over, as the lookup does.
 		if (hit > 0) {
 			decided = true;
-			*found = lookup{true, v};
+			*found = lookup{true, v.value};
 		}
 	}
-	return !s.probe.failed;
+	return r == 0;
 }
 
 // Reports the line unless the lookup found it or an earlier line with the
@@ -166,8 +143,8 @@ void findline(const inspected &ix, const admin::histline &line, size_t idlen,
 }
 
 // Says why a slot in use that no line marked is wrong.
-void reportslot(const inspected &ix, int64_t slot, const admin::slotvalue &v,
-                tally *t) {
+void reportslot(const inspected &ix, const dbzslot &v, tally *t) {
+	int64_t slot = v.slot;
 	t->badslots++;
 	int64_t off = v.value;
 	printf("slot %" PRId64 ": offset %" PRId64 ": ", slot, off);
@@ -179,18 +156,19 @@ void reportslot(const inspected &ix, int64_t slot, const admin::slotvalue &v,
 		printf("not the start of a line\n");
 		return;
 	}
-	char id[dbz::kMaxLookupKey + 1];
-	int64_t len = admin::recordid(&ix, off, id, sizeof id);
+	char id[DBZ_MAXLOOKUPKEY + 1];
+	int64_t len = admin::recordid(&ix, off, id, sizeof id - 1);
 	if (len < 0 || !admin::isid(id, static_cast<size_t>(len)) ||
-	    static_cast<size_t>(len) >= dbz::kMaxStoreKey) {
+	    static_cast<size_t>(len) >= DBZ_MAXSTOREKEY) {
 		printf("the line there has no message ID that could be indexed\n");
 		return;
 	}
-	int64_t h = admin::idhash(id, static_cast<size_t>(len));
+	id[len] = '\0';
+	dbzitem key = dbzidkey(id, static_cast<size_t>(len));
 	const char *why;
-	if (admin::probelength(h, slot) < 0)
+	if (dbzprobeplace(key, slot) <= 0)
 		why = "does not hash to this slot's probe";
-	else if (v.tagged && v.tag != admin::hashtag(h))
+	else if (v.tagged && v.tag != dbzkeytag(key))
 		why = "carries another key's tag here";
 	else
 		why = "lies beyond the end of its key's probe";
@@ -204,7 +182,7 @@ bool checklines(const inspected &ix, bitmap *marks, tally *t) {
 		admin::syserr("%s", ix.history);
 		return false;
 	}
-	char sep = dbz::state().params.separator;
+	char sep = ix.info.params.separator;
 	admin::histline line;
 	int got;
 	while ((got = admin::histnext(&r, &line)) == 1) {
@@ -213,7 +191,7 @@ bool checklines(const inspected &ix, bitmap *marks, tally *t) {
 		bool hassep = admin::lineid(line.text, line.len, sep, &idlen);
 		// The tools index only well-formed IDs that fit a key.
 		if (!hassep || !admin::isid(line.text, idlen) ||
-		    idlen >= dbz::kMaxStoreKey) {
+		    idlen >= DBZ_MAXSTOREKEY) {
 			t->skipped++;
 			continue;
 		}
@@ -236,19 +214,19 @@ bool checklines(const inspected &ix, bitmap *marks, tally *t) {
 }
 
 // The pass over the slots.
-bool checkslots(inspected *ix, const bitmap &marks, tally *t) {
-	admin::slotvalue v;
-	int r;
-	while ((r = admin::readslot(ix, &v)) >= 0) {
-		if (r == 0)
-			continue;
-		t->values++;
-		int64_t slot = ix->next - 1;
-		if (!marks.test(slot))
-			reportslot(*ix, slot, v, t);
+bool checkslots(const inspected &ix, const bitmap &marks, tally *t) {
+	dbzslotwalk slots;
+	dbzslot v;
+	int r = dbzwalkstart(&slots);
+	if (r == 0) {
+		while ((r = dbzwalknext(&slots, &v)) > 0) {
+			t->values++;
+			if (!marks.test(v.slot))
+				reportslot(ix, v, t);
+		}
 	}
-	if (ferror(ix->pag)) {
-		admin::syserr("%s.pag", ix->history);
+	if (r < 0) {
+		admin::syserr("%s.pag", ix.history);
 		return false;
 	}
 	return true;
@@ -290,7 +268,7 @@ int cmd_check(int argc, char **argv) {
 		return 1;
 	bitmap marks;
 	tally t;
-	bool ok = checklines(ix, &marks, &t) && checkslots(&ix, marks, &t);
+	bool ok = checklines(ix, &marks, &t) && checkslots(ix, marks, &t);
 	admin::inspectclose(&ix);
 	if (ok) {
 		int64_t bad = t.badlines + t.badslots;

@@ -10,7 +10,7 @@
 #include "admin/common.h"
 #include "admin/inspect.h"
 #include "common/lock.h"
-#include "dbz/internal.h"
+#include "dbz/dbz.h"
 
 namespace {
 
@@ -68,11 +68,7 @@ int cmd_lookup(int argc, char **argv) {
 	for (int i = 1; i < argc; i++) {
 		const char *id = argv[i];
 		size_t len = strlen(id);
-		// The key as quorlin looks it up: the ID and its NUL.
-		dbzitem key{const_cast<char *>(id),
-		            static_cast<int32_t>(len < dbz::kMaxLookupKey ? len + 1
-		                                                          : dbz::kMaxLookupKey)};
-		dbzitem r = dbzlookup(key);
+		dbzitem r = dbzlookup(dbzidkey(id, len));
 		if (r.ptr == nullptr) {
 			admin::errmsg("%s: not found", id);
 			status = 1;

@@ -13,7 +13,7 @@
 #include "admin/common.h"
 #include "admin/inspect.h"
 #include "common/lock.h"
-#include "dbz/internal.h"
+#include "dbz/dbz.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ int usage() {
 // The table size and tag layout that a rebuild derives from p.
 void rebuildpick(const dbzparams &p, figures *f) {
 	dbzparams next = p;
-	dbz::rebuildconf(&next);
+	dbzrebuildconf(&next);
 	f->newsize = next.tablesize;
 	f->newspan = next.tagspan;
 	f->newflag = next.tagflag;
@@ -68,27 +68,34 @@ void rebuildpick(const dbzparams &p, figures *f) {
 
 // Reads every slot, and the key of every stored value from the history, to
 // count the slots in use and the probe lengths.
-bool measure(inspected *ix, figures *f) {
-	const dbz::indexstate &s = dbz::state();
-	int64_t size = s.params.tablesize;
-	int64_t tables = ix->pagslots / size + (ix->pagslots % size != 0);
+bool measure(const inspected &ix, figures *f) {
+	int64_t size = ix.info.params.tablesize;
+	dbzslotwalk walk;
+	if (dbzwalkstart(&walk) != 0) {
+		admin::syserr("%s.pag", ix.history);
+		return false;
+	}
+	int64_t tables = walk.end / size + (walk.end % size != 0);
 	f->tables = tables > 0 ? tables : 1;
 	f->inuse[0] = 0;
-	char id[dbz::kMaxLookupKey + 1];
-	admin::slotvalue v;
+	char id[DBZ_MAXLOOKUPKEY + 1];
+	dbzslot v;
 	int r;
-	while ((r = admin::readslot(ix, &v)) >= 0) {
-		if (r == 0)
-			continue;
-		int64_t slot = ix->next - 1;
-		f->inuse[slot / size]++;
+	while ((r = dbzwalknext(&walk, &v)) > 0) {
+		f->inuse[v.slot / size]++;
 		f->values++;
 		if (v.tagged)
 			f->tagged++;
-		int64_t len = admin::recordid(ix, v.value, id, sizeof id);
-		int64_t h = len < 0 ? -1 : admin::idhash(id, static_cast<size_t>(len));
-		int64_t n = h < 0 ? -1 : admin::probelength(h, slot);
-		if (n < 0 || (v.tagged && v.tag != admin::hashtag(h))) {
+		int64_t len = admin::recordid(&ix, v.value, id, sizeof id - 1);
+		int64_t n = 0;
+		if (len >= 0) {
+			id[len] = '\0';
+			dbzitem key = dbzidkey(id, static_cast<size_t>(len));
+			n = dbzprobeplace(key, v.slot);
+			if (n > 0 && v.tagged && v.tag != dbzkeytag(key))
+				n = 0;
+		}
+		if (n <= 0) {
 			f->unreachable++;
 			continue;
 		}
@@ -98,8 +105,8 @@ bool measure(inspected *ix, figures *f) {
 		if (n > f->maxlength)
 			f->maxlength = n;
 	}
-	if (ferror(ix->pag)) {
-		admin::syserr("%s.pag", ix->history);
+	if (r < 0) {
+		admin::syserr("%s.pag", ix.history);
 		return false;
 	}
 	// The 99th percentile: the smallest length that at least 99% of the
@@ -116,8 +123,8 @@ bool measure(inspected *ix, figures *f) {
 	return true;
 }
 
-void judge(figures *f) {
-	const dbzparams &p = dbz::state().params;
+void judge(const inspected &ix, figures *f) {
+	const dbzparams &p = ix.info.params;
 	char why[160];
 	int64_t spilled = f->values - f->inuse.at(0);
 	if (spilled > kSpillShare * static_cast<double>(f->values)) {
@@ -192,7 +199,7 @@ std::vector<bucket> buckets(const figures &f) {
 }
 
 void printtext(const inspected &ix, const figures &f) {
-	const dbz::indexstate &s = dbz::state();
+	const dbzinfo &s = ix.info;
 	const dbzparams &p = s.params;
 	printf("index         %s\n", ix.history);
 	printf("table size    %" PRId64 " slots; the .pag holds %" PRId64
@@ -282,7 +289,7 @@ void jsonarray(const int64_t *v, size_t n) {
 }
 
 void printjson(const inspected &ix, const figures &f) {
-	const dbz::indexstate &s = dbz::state();
+	const dbzinfo &s = ix.info;
 	const dbzparams &p = s.params;
 	char mode[2] = {p.casemode, '\0'};
 	printf("{\"index\":");
@@ -369,9 +376,9 @@ int cmd_stats(int argc, char **argv) {
 	if (!admin::inspectopen(&ix, argv[0], false))
 		return 1;
 	figures f;
-	bool ok = measure(&ix, &f);
+	bool ok = measure(ix, &f);
 	if (ok) {
-		judge(&f);
+		judge(ix, &f);
 		if (json)
 			printjson(ix, f);
 		else

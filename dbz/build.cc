@@ -171,6 +171,11 @@ int dbzrebuild(const char *name, const char *oldname) {
 	return dbzopen(name);
 }
 
+void dbzrebuildconf(dbzparams *params) {
+	dbz::rebuildconf(params);
+	params->legacy = 0;
+}
+
 int64_t dbzpicksize(int64_t expected) {
 	if (expected <= 0)
 		return dbz::kDefaultTableSize;

@@ -29,7 +29,10 @@
  *  (6) The index prints nothing. Nothing is written back when the process
  *      ends: call dbzflush() or dbzdone() to keep stores made in memory.
  *  (7) Not supported: more than one index at a time, concurrent writers,
- *      file locking, keys longer than 254 bytes in a store.
+ *      file locking, keys longer than DBZ_MAXSTOREKEY bytes in a store.
+ *  (8) The inspection calls only read: walks keep their state in records of
+ *      the caller's, and never disturb the probe a missed lookup leaves for
+ *      the next store, nor the value a hit returned.
  */
 #ifndef DBZ_DBZ_H_
 #define DBZ_DBZ_H_
@@ -53,6 +56,11 @@ typedef struct {
 	char *ptr;
 	int32_t dsize;
 } dbzitem;
+
+/* Key limits: a lookup uses at most the first DBZ_MAXLOOKUPKEY bytes of a
+ * key; a store refuses a key longer than DBZ_MAXSTOREKEY bytes. */
+#define DBZ_MAXLOOKUPKEY 255
+#define DBZ_MAXSTOREKEY 254
 
 /* Number of usage periods kept in the .dir: the current one and ten older. */
 #define DBZ_NPERIODS 11
@@ -151,6 +159,11 @@ DBZ_EXPORT int dbzcreate(const char *name, int64_t size, int separator,
  * index of oldname (which may be name itself), and opens it. 0 or -1. */
 DBZ_EXPORT int dbzrebuild(const char *name, const char *oldname);
 
+/* Changes *params, an index's configuration, into the one that
+ * dbzrebuild() derives from it: a new period of the statistics, the table
+ * size and the tag layout. */
+DBZ_EXPORT void dbzrebuildconf(dbzparams *params);
+
 /* A table size for the expected number of entries (about 1.5 times it). */
 DBZ_EXPORT int64_t dbzpicksize(int64_t expected);
 
@@ -159,6 +172,90 @@ DBZ_EXPORT int32_t dbzpicktagmask(int32_t largest);
 
 /* name followed by suffix in storage from malloc(), or NULL. */
 DBZ_EXPORT char *joinpath(const char *name, const char *suffix);
+
+/* Keys of message IDs. */
+
+/* The key of the message ID at id, len bytes that a NUL follows (id[len]
+ * must be 0): the ID and its NUL, cut to DBZ_MAXLOOKUPKEY bytes. The key
+ * refers to id itself. A key of more than DBZ_MAXSTOREKEY bytes (an ID of
+ * DBZ_MAXSTOREKEY bytes or more) can be looked up but not stored. */
+DBZ_EXPORT dbzitem dbzidkey(const char *id, size_t len);
+
+/* Inspection: read-only views of the open index, for tools that report on
+ * or verify it. */
+
+/* What describes the open index. */
+typedef struct {
+	dbzparams params;    /* its configuration, with the counts so far */
+	uint64_t tagfield;   /* the tag field's bits in place */
+	uint64_t tagenable;  /* the tag-enable bit in place */
+	int32_t sameorder;   /* the .pag is in this machine's byte order */
+	int32_t incore;      /* the first table is held in memory */
+	int32_t readonly;    /* stores are refused */
+} dbzinfo;
+
+/* Copies the description of the open index to *info. 0, or -1 if no index
+ * is open. */
+DBZ_EXPORT int dbzgetinfo(dbzinfo *info);
+
+/* A slot in use, as the walks below return it. */
+typedef struct {
+	int64_t slot;        /* absolute: table number * tablesize + position */
+	int64_t value;       /* the value, as a lookup would return it */
+	uint64_t tag;        /* the tag field's bits in place; 0 when untagged */
+	int32_t tagged;      /* stored with a tag */
+	int32_t candidate;   /* probe walks: the lookup of the walk's key would
+	                        confirm this value against the base file */
+} dbzslot;
+
+/* A walk over all slots of the open index, front to back. The members are
+ * the walk's own; only end is meant to be read. */
+#define DBZ_WALKSLOTS 4096
+typedef struct {
+	int64_t end;         /* one past the last slot the walk reads */
+	int64_t next;        /* the slot to read next */
+	int64_t from, to;    /* slots [from, to) are in buf */
+	uint64_t buf[DBZ_WALKSLOTS];
+} dbzslotwalk;
+
+/* Starts a walk over the slots that the .pag holds now (and the whole first
+ * table when it is held in memory). 0, or -1 if no index is open or the
+ * .pag's size cannot be learnt. */
+DBZ_EXPORT int dbzwalkstart(dbzslotwalk *walk);
+
+/* Reads the next slot in use into *slot: 1 for a slot, 0 at the end of the
+ * walk, -1 on a read error (errno set). Empty slots, holes of a sparse .pag
+ * among them, are passed over. */
+DBZ_EXPORT int dbzwalknext(dbzslotwalk *walk, dbzslot *slot);
+
+/* A walk along the probe of one key. Opaque. */
+typedef struct {
+	int64_t opaque[8];
+} dbzprobewalk;
+
+/* Starts the walk along the probe that dbzlookup(key) makes. 0, or -1 if no
+ * index is open or the key is empty. */
+DBZ_EXPORT int dbzprobestart(dbzprobewalk *walk, dbzitem key);
+
+/* Reads the next slot of the probe into *slot, whether or not it is a
+ * candidate for the key: 1 for a slot in use, 0 when the probe has ended at
+ * an empty slot, -1 on a read error of the .pag. */
+DBZ_EXPORT int dbzprobenext(dbzprobewalk *walk, dbzslot *slot);
+
+/* Confirms the candidate value for key (as dbzlookup() takes it) the way a
+ * lookup does: 1 when the base file record at value matches the key, 0
+ * when it does not, -1 when it cannot be read in full (an offset outside
+ * the file, a read error) or no index is open. */
+DBZ_EXPORT int dbzconfirm(dbzitem key, int64_t value);
+
+/* Where slot lies on the probe of key (as dbzlookup() takes it): the number
+ * of slots that probe examines up to and including slot, or 0 when it never
+ * examines it. -1 if no index is open or the key is empty. */
+DBZ_EXPORT int64_t dbzprobeplace(dbzitem key, int64_t slot);
+
+/* The tag that key (as dbzlookup() takes it) carries in the open index, in
+ * place: a tagged value is a candidate for key when its tag equals this. */
+DBZ_EXPORT uint64_t dbzkeytag(dbzitem key);
 
 #ifdef __cplusplus
 }

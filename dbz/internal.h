@@ -28,8 +28,8 @@ inline constexpr int32_t kProbeBudget = 100;
 
 // Key limits: a lookup uses at most kMaxLookupKey bytes of a key, a store
 // accepts at most kMaxStoreKey.
-inline constexpr size_t kMaxLookupKey = 255;
-inline constexpr size_t kMaxStoreKey = 254;
+inline constexpr size_t kMaxLookupKey = DBZ_MAXLOOKUPKEY;
+inline constexpr size_t kMaxStoreKey = DBZ_MAXSTOREKEY;
 
 // The in-core table is read and written back in pages of this many slots
 // (4 KiB); a page is read from the .pag when a probe first reaches it.
@@ -165,8 +165,22 @@ void closebase();
 void rebuildconf(dbzparams *params);
 
 // probe.cc: the probe sequence.
+// Sets probe p up for a key with hash; startprobe() does it for the probe
+// that lookups and stores share.
+void initprobe(probestate &p, int64_t hash);
 void startprobe(int64_t hash);
+// One step of probe p: examines its next slot. Returns 1 with the slot's
+// stored form minus one (tag bits included) in *raw, 0 at an empty slot,
+// -1 on a .pag I/O error (p.failed set).
+int probestep(probestate &p, uint64_t *raw);
+// The value that a slot's raw content gives a key with keytag, or -1 when
+// it carries another key's tag.
+int64_t candidate(uint64_t raw, int64_t keytag);
+// The shared probe's next candidate value, or -1 at its end.
 int64_t nextslot();
+// Reads slot's stored form, in native order, from the in-core table or the
+// .pag. False on an I/O error.
+bool fetchslot(indexstate &s, int64_t slot, uint64_t *word);
 // Confirms candidate v for the folded key of n bytes against the base file:
 // 1 a match, 0 none, -1 when the record cannot be read in full. The base
 // file must be open.

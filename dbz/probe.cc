@@ -7,26 +7,34 @@ namespace dbz {
 
 namespace {
 
-// Ends the current probe on a .pag I/O error. The stream's error indicator
-// is cleared so that the next probe reads afresh.
-int64_t probefailed(indexstate &s) {
+// Ends probe p on a .pag I/O error. The stream's error indicator is
+// cleared so that the next probe reads afresh.
+int probefailed(indexstate &s, probestate &p) {
 	s.pagcursor = -1;
-	s.probe.failed = 1;
+	p.failed = 1;
 	clearerr(s.pagfile);
 	return -1;
 }
 
-// Reads the stored form of the slot the probe stands at, in native order.
-// Returns false on an I/O error.
-bool fetchslot(indexstate &s, uint64_t *word) {
-	const probestate &p = s.probe;
+dbzitem noresult() { return dbzitem{nullptr, 0}; }
+
+}  // namespace
+
+int64_t slotoffset(int64_t slot) {
+	int64_t pos;
+	if (slot < 0 || __builtin_mul_overflow(slot, int64_t{kSlotBytes}, &pos))
+		return -1;
+	return pos;
+}
+
+bool fetchslot(indexstate &s, int64_t slot, uint64_t *word) {
 	uint64_t w;
-	if (s.coretable != nullptr && p.slot < s.params.tablesize) {
-		if (!pageready(s, p.slot))
+	if (s.coretable != nullptr && slot < s.params.tablesize) {
+		if (!pageready(s, slot))
 			return false;
-		w = s.coretable[p.slot];
+		w = s.coretable[slot];
 	} else {
-		int64_t pos = slotoffset(p.slot);
+		int64_t pos = slotoffset(slot);
 		if (pos < 0)
 			return false;
 		if (s.pagcursor != pos) {
@@ -45,20 +53,8 @@ bool fetchslot(indexstate &s, uint64_t *word) {
 	return true;
 }
 
-dbzitem noresult() { return dbzitem{nullptr, 0}; }
-
-}  // namespace
-
-int64_t slotoffset(int64_t slot) {
-	int64_t pos;
-	if (slot < 0 || __builtin_mul_overflow(slot, int64_t{kSlotBytes}, &pos))
-		return -1;
-	return pos;
-}
-
-void startprobe(int64_t hash) {
-	indexstate &s = state();
-	probestate &p = s.probe;
+void initprobe(probestate &p, int64_t hash) {
+	const indexstate &s = state();
 	int64_t size = s.params.tablesize;
 	p.keysum = hash;
 	p.keytag = static_cast<int64_t>(
@@ -70,37 +66,54 @@ void startprobe(int64_t hash) {
 	p.failed = 0;
 }
 
-int64_t nextslot() {
+void startprobe(int64_t hash) { initprobe(state().probe, hash); }
+
+int probestep(probestate &p, uint64_t *raw) {
 	indexstate &s = state();
-	probestate &p = s.probe;
 	int64_t size = s.params.tablesize;
-	for (;;) {
-		if (p.failed)
-			return -1;
-		if (!p.visited) {
-			p.visited = 1;
-		} else {
-			int32_t b = p.budget;
-			p.budget = b - 1;
-			if (b <= 1) {
-				p.layer++;
-				p.budget = kProbeBudget;
-			}
-			int64_t base;
-			if (__builtin_mul_overflow(int64_t{p.layer}, size, &base) ||
-			    __builtin_add_overflow((p.slot + 1) % size, base, &p.slot))
-				return probefailed(s);
+	if (p.failed)
+		return -1;
+	if (!p.visited) {
+		p.visited = 1;
+	} else {
+		int32_t b = p.budget;
+		p.budget = b - 1;
+		if (b <= 1) {
+			p.layer++;
+			p.budget = kProbeBudget;
 		}
-		uint64_t w;
-		if (!fetchslot(s, &w))
-			return probefailed(s);
-		if (w == 0)
+		int64_t base;
+		if (__builtin_mul_overflow(int64_t{p.layer}, size, &base) ||
+		    __builtin_add_overflow((p.slot + 1) % size, base, &p.slot))
+			return probefailed(s, p);
+	}
+	uint64_t w;
+	if (!fetchslot(s, p.slot, &w))
+		return probefailed(s, p);
+	if (w == 0)
+		return 0;
+	*raw = w - 1;
+	return 1;
+}
+
+int64_t candidate(uint64_t raw, int64_t keytag) {
+	const indexstate &s = state();
+	if ((raw & s.tagenable) == 0)
+		return static_cast<int64_t>(raw);
+	if ((raw & s.tagfield) == static_cast<uint64_t>(keytag))
+		return static_cast<int64_t>(raw & ~s.tagall);
+	return -1;
+}
+
+int64_t nextslot() {
+	probestate &p = state().probe;
+	for (;;) {
+		uint64_t raw;
+		if (probestep(p, &raw) <= 0)
 			return -1;
-		uint64_t v = w - 1;
-		if ((v & s.tagenable) == 0)
-			return static_cast<int64_t>(v);
-		if ((v & s.tagfield) == static_cast<uint64_t>(p.keytag))
-			return static_cast<int64_t>(v & ~s.tagall);
+		int64_t v = candidate(raw, p.keytag);
+		if (v != -1)
+			return v;
 		// A value of a key with another tag: pass over it unread.
 	}
 }

@@ -100,6 +100,35 @@ static int store(const char *id, int64_t offset) {
 	return dbzstore(key, value);
 }
 
+/* The inspection interface on the index holding "<C@D.example>" at 16. */
+static void inspect(void) {
+	static const char id[] = "<C@D.example>";
+	dbzitem key = dbzidkey(id, strlen(id));
+	dbzinfo info;
+	dbzslotwalk slots;
+	dbzprobewalk probe;
+	dbzslot s, onprobe;
+	int inuse = 0;
+
+	CHECK(key.ptr == id && key.dsize == (int32_t)sizeof id);
+	CHECK(dbzgetinfo(&info) == 0);
+	CHECK(info.params.tablesize == 300007 && info.incore == 0);
+	CHECK(dbzwalkstart(&slots) == 0);
+	while (dbzwalknext(&slots, &s) == 1)
+		inuse++;
+	CHECK(inuse == 1);
+	CHECK(s.value == 16 && s.tagged == 1 && s.tag == dbzkeytag(key));
+	CHECK(dbzprobeplace(key, s.slot) == 1);
+	CHECK(dbzprobestart(&probe, key) == 0);
+	CHECK(dbzprobenext(&probe, &onprobe) == 1);
+	CHECK(onprobe.slot == s.slot && onprobe.candidate == 1);
+	CHECK(dbzprobenext(&probe, &onprobe) == 0);
+	CHECK(dbzconfirm(key, 16) == 1);
+	CHECK(dbzconfirm(key, 0) == 0);
+	CHECK(dbzconfirm(key, 1 << 20) == -1);
+	CHECK(DBZ_MAXSTOREKEY < DBZ_MAXLOOKUPKEY);
+}
+
 int main(void) {
 	const char *tmp = getenv("TMPDIR");
 	char dir[512], base[600], dirfile[620], pagfile[620];
@@ -139,6 +168,7 @@ int main(void) {
 	CHECK(dbmopen(base) == 0);
 	CHECK(lookup("<C@D.example>", 0) == 16);
 	CHECK(lookup("<C@d.example>", 1) == 16); /* dbzfind takes it as given */
+	inspect();
 	CHECK(dbzflush() == 0);
 	CHECK(dbzdiscard() == 0);
 	CHECK(dbmdone() == 0);

@@ -17,10 +17,6 @@ toolstate tool = {false, false, false, -1, nullptr, nullptr, "", nullptr,
 
 namespace {
 
-// The longest key the index stores, its terminating NUL included; longer
-// message IDs are appended to the history but cannot be indexed.
-constexpr size_t kMaxStoreKey = 254;
-
 // An error print: prefix, ": " and the error text. When the failing call
 // set no error number, fallback names the cause instead, so that the text
 // is never one left over from an earlier call.
@@ -198,8 +194,7 @@ bool append(const char *line, size_t n, int64_t *offset) {
 
 void do_one(const char *id, int cancel) {
 	size_t idlen = strlen(id);
-	dbzitem key = {const_cast<char *>(id), static_cast<int32_t>(idlen + 1)};
-	dbzitem found = dbzlookup(key);
+	dbzitem found = dbzlookup(dbzidkey(id, idlen));
 	if (found.ptr == nullptr) {
 		do_new(id);
 		return;
@@ -280,11 +275,13 @@ void do_new(const char *id) {
 		if (!append(line, static_cast<size_t>(n), &offset))
 			return;
 		size_t idlen = strlen(id);
-		dbzitem key = {const_cast<char *>(id), static_cast<int32_t>(idlen + 1)};
+		dbzitem key = dbzidkey(id, idlen);
 		dbzitem value = {reinterpret_cast<char *>(&offset), sizeof offset};
 		errno = 0;
 		if (dbzstore(key, value) < 0)
-			errprint("do_new: dbzstore", idlen + 1 > kMaxStoreKey
+			// Longer IDs are appended to the history but cannot be
+			// indexed.
+			errprint("do_new: dbzstore", idlen + 1 > DBZ_MAXSTOREKEY
 			                                     ? "message ID too long for the index"
 			                                     : "store refused by the index");
 	}
