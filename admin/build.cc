@@ -10,7 +10,6 @@
 // are removed by the next one.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +20,7 @@
 
 #include "admin/commands.h"
 #include "admin/common.h"
+#include "admin/progress.h"
 #include "admin/lock.h"
 #include "admin/tempindex.h"
 #include "dbz/dbz.h"
@@ -29,6 +29,8 @@ namespace {
 
 // Lines between two looks at the clock for the progress display.
 constexpr int64_t kProgressLines = 65536;
+
+using admin::progress;
 
 // Counts the lines of the file open at fd without moving its offset: the
 // newlines, and a last line that the file ends in the middle of.
@@ -53,33 +55,6 @@ bool countlines(int fd, int64_t *lines) {
 	}
 	*lines = count + (last != '\n' ? 1 : 0);
 	return true;
-}
-
-double now() {
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
-}
-
-struct progress {
-	bool on;
-	double started, shown;
-	const char *path;
-	int64_t total;
-};
-
-void showprogress(progress &pg, int64_t bytes, int64_t lines, bool last) {
-	double t = now();
-	if (!last && pg.shown != 0 && t - pg.shown < 1.0)
-		return;
-	pg.shown = t;
-	double elapsed = t - pg.started;
-	double rate = elapsed > 0 ? static_cast<double>(lines) / elapsed : 0;
-	int pct = pg.total > 0 ? static_cast<int>(bytes * 100 / pg.total) : 100;
-	fprintf(stderr, "\rdbz: %s: %lld of %lld bytes (%d%%), %lld lines, %.0f lines/s%s",
-	        pg.path, static_cast<long long>(bytes),
-	        static_cast<long long>(pg.total), pct,
-	        static_cast<long long>(lines), rate, last ? "\n" : "   ");
 }
 
 // Prints a bad line's message ID readably: at most 60 bytes, other bytes
@@ -113,7 +88,7 @@ bool fill(admin::histreader &r, progress &pg, counts &n) {
 	int got;
 	while ((got = admin::histnext(&r, &line)) == 1) {
 		if (pg.on && line.number % kProgressLines == 0)
-			showprogress(pg, line.offset, line.number, false);
+			admin::progressshow(&pg, line.offset, line.number, false);
 		size_t idlen;
 		bool hassep = admin::lineid(line.text, line.len, sep, &idlen);
 		const char *why = nullptr;
@@ -161,8 +136,7 @@ bool fill(admin::histreader &r, progress &pg, counts &n) {
 		admin::syserr("%s", path);
 		return false;
 	}
-	if (pg.on)
-		showprogress(pg, r.pos, r.lines, true);
+	admin::progressshow(&pg, r.pos, r.lines, true);
 	return true;
 }
 
@@ -180,7 +154,7 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet,
 	static admin::histreader r;
 	if (!admin::histopen(&r, history.c_str())) {
 		admin::syserr("%s", history.c_str());
-		return 1;
+		return kExitFail;
 	}
 
 	int64_t size = 0, tagmask = 0;
@@ -198,14 +172,14 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet,
 		if (fd < 0) {
 			admin::syserr("%s", olddir.c_str());
 			admin::histclose(&r);
-			return 1;
+			return kExitFail;
 		}
 		close(fd);
 	} else {
 		if (expected < 0 && !countlines(r.fd, &expected)) {
 			admin::syserr("%s", history.c_str());
 			admin::histclose(&r);
-			return 1;
+			return kExitFail;
 		}
 		// A table needs two slots at least; one expected entry would
 		// give one.
@@ -224,7 +198,7 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet,
 			errno = EISDIR;
 			admin::syserr("%s", path.c_str());
 			admin::histclose(&r);
-			return 1;
+			return kExitFail;
 		}
 	}
 
@@ -232,7 +206,7 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet,
 	const char *tmpbase = admin::maketemp(history);
 	if (tmpbase == nullptr) {
 		admin::histclose(&r);
-		return 1;
+		return kExitFail;
 	}
 	dbzsetincore(1);
 	errno = 0;
@@ -249,7 +223,7 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet,
 		dbzdone();
 		admin::droptemps();
 		admin::histclose(&r);
-		return 1;
+		return kExitFail;
 	}
 	dbzinfo info;
 	dbzgetinfo(&info);
@@ -267,7 +241,8 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet,
 		              "working through the file (slow)",
 		              admin::temppag(), static_cast<long long>(info.params.tablesize));
 
-	progress pg{!quiet && isatty(2), now(), 0, history.c_str(), r.size};
+	progress pg;
+	admin::progressstart(&pg, quiet, history.c_str(), r.size, "bytes");
 	counts n{0, 0, 0};
 	bool ok = fill(r, pg, n);
 	admin::histclose(&r);
@@ -280,7 +255,7 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet,
 		ok = admin::committemp(history);
 	if (!ok) {
 		admin::droptemps();
-		return 1;
+		return kExitFail;
 	}
 	if (n.repeated > 0)
 		admin::errmsg("%s: %lld repeated message IDs skipped, each kept its "
@@ -289,14 +264,7 @@ int run(const char *historyarg, bool rebuild, int64_t expected, bool quiet,
 	if (n.bad > 0)
 		admin::errmsg("%s: %lld bad lines skipped", history.c_str(),
 		              static_cast<long long>(n.bad));
-	return 0;
-}
-
-int usage(bool rebuild) {
-	fputs(rebuild ? "usage: dbz rebuild [-q] [-w seconds] history\n"
-	              : "usage: dbz build [-e expected] [-q] [-w seconds] history\n",
-	      stderr);
-	return 2;
+	return kExitOK;
 }
 
 int parse(int argc, char **argv, bool rebuild) {
@@ -310,27 +278,27 @@ int parse(int argc, char **argv, bool rebuild) {
 		switch (c) {
 		case 'e':
 			if (!admin::parsenum(optarg, 0, INT64_MAX, "-e", &expected))
-				return usage(rebuild);
+				return kExitUsage;
 			break;
 		case 'q':
 			quiet = true;
 			break;
 		case 'w':
 			if (!admin::parsewait(optarg, &wait))
-				return usage(rebuild);
+				return kExitUsage;
 			break;
 		default:
 			if (optopt == 'w' || (optopt == 'e' && !rebuild))
 				admin::errmsg("%s: option -%c needs an argument", argv[0], optopt);
 			else
 				admin::errmsg("%s: unknown option -%c", argv[0], optopt);
-			return usage(rebuild);
+			return kExitUsage;
 		}
 	}
 	argc -= optind;
 	argv += optind;
 	if (argc != 1)
-		return usage(rebuild);
+		return kExitUsage;
 	return run(argv[0], rebuild, expected, quiet, wait);
 }
 

@@ -16,22 +16,34 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "admin/commands.h"
 #include "admin/common.h"
 #include "admin/inspect.h"
 #include "admin/lock.h"
+#include "admin/progress.h"
 #include "dbz/dbz.h"
 
 namespace {
 
 using admin::inspected;
 
-int usage() {
-	fputs("usage: dbz check [-w seconds] history\n", stderr);
-	return 2;
-}
+// The JSON report lists this many disagreements, the first ones found.
+constexpr size_t kJsonFirst = 100;
+// Items between two looks at the clock for the progress display.
+constexpr int64_t kProgressItems = 4096;
+
+// A place where index and history disagree.
+struct disagreement {
+	bool isline;          // a line of the history, else a slot
+	int64_t where;        // the line's number or the slot's
+	int64_t offset;       // the line's offset or the slot's value
+	std::string id;       // the message ID concerned, when known
+	std::string problem;  // what is wrong there
+};
 
 struct tally {
 	int64_t lines = 0;
@@ -40,6 +52,26 @@ struct tally {
 	int64_t values = 0;      // slots in use
 	int64_t badlines = 0;
 	int64_t badslots = 0;
+	bool json = false;
+	std::vector<disagreement> first;  // for the JSON report
+
+	// Prints d at once, or keeps it for the JSON report.
+	void report(const disagreement &d) {
+		if (json) {
+			if (first.size() < kJsonFirst)
+				first.push_back(d);
+			return;
+		}
+		if (d.isline)
+			printf("line %" PRId64 ": %s: %s\n", d.where, d.id.c_str(),
+			       d.problem.c_str());
+		else if (d.id.empty())
+			printf("slot %" PRId64 ": offset %" PRId64 ": %s\n", d.where,
+			       d.offset, d.problem.c_str());
+		else
+			printf("slot %" PRId64 ": offset %" PRId64 ": %s %s\n", d.where,
+			       d.offset, d.id.c_str(), d.problem.c_str());
+	}
 };
 
 // One bit per slot of the .pag, in pages of 4 KiB that are allocated when
@@ -123,56 +155,50 @@ bool walk(const inspected &ix, const admin::histline &line, size_t idlen,
 // same ID.
 void findline(const inspected &ix, const admin::histline &line, size_t idlen,
               const lookup &found, tally *t) {
+	disagreement d{true, line.number, line.offset,
+	               std::string(line.text, idlen), ""};
 	if (!found.found) {
-		printf("line %" PRId64 ": %.*s: not found in the index\n",
-		       line.number, static_cast<int>(idlen), line.text);
-		t->badlines++;
+		d.problem = "not found in the index";
+	} else if (found.offset == line.offset) {
 		return;
-	}
-	if (found.offset == line.offset)
-		return;
-	if (found.offset < line.offset && linestart(ix, found.offset)) {
+	} else if (found.offset < line.offset && linestart(ix, found.offset)) {
 		t->duplicates++;
 		return;
+	} else {
+		d.problem = "the index finds offset " + std::to_string(found.offset) +
+		            " instead of " + std::to_string(line.offset);
 	}
-	printf("line %" PRId64 ": %.*s: the index finds offset %" PRId64
-	       " instead of %" PRId64 "\n",
-	       line.number, static_cast<int>(idlen), line.text, found.offset,
-	       line.offset);
 	t->badlines++;
+	t->report(d);
 }
 
 // Says why a slot in use that no line marked is wrong.
 void reportslot(const inspected &ix, const dbzslot &v, tally *t) {
-	int64_t slot = v.slot;
 	t->badslots++;
+	disagreement d{false, v.slot, v.value, "", ""};
 	int64_t off = v.value;
-	printf("slot %" PRId64 ": offset %" PRId64 ": ", slot, off);
-	if (off < 0 || off >= ix.basesize) {
-		printf("beyond the end of the history\n");
-		return;
-	}
-	if (!linestart(ix, off)) {
-		printf("not the start of a line\n");
-		return;
-	}
 	char id[DBZ_MAXLOOKUPKEY + 1];
-	int64_t len = admin::recordid(&ix, off, id, sizeof id - 1);
-	if (len < 0 || !admin::isid(id, static_cast<size_t>(len)) ||
-	    static_cast<size_t>(len) >= DBZ_MAXSTOREKEY) {
-		printf("the line there has no message ID that could be indexed\n");
-		return;
+	int64_t len;
+	if (off < 0 || off >= ix.basesize) {
+		d.problem = "beyond the end of the history";
+	} else if (!linestart(ix, off)) {
+		d.problem = "not the start of a line";
+	} else if ((len = admin::recordid(&ix, off, id, sizeof id - 1)) < 0 ||
+	           !admin::isid(id, static_cast<size_t>(len)) ||
+	           static_cast<size_t>(len) >= DBZ_MAXSTOREKEY) {
+		d.problem = "the line there has no message ID that could be indexed";
+	} else {
+		id[len] = '\0';
+		d.id.assign(id, static_cast<size_t>(len));
+		dbzitem key = dbzidkey(id, static_cast<size_t>(len));
+		if (dbzprobeplace(key, v.slot) <= 0)
+			d.problem = "does not hash to this slot's probe";
+		else if (v.tagged && v.tag != dbzkeytag(key))
+			d.problem = "carries another key's tag here";
+		else
+			d.problem = "lies beyond the end of its key's probe";
 	}
-	id[len] = '\0';
-	dbzitem key = dbzidkey(id, static_cast<size_t>(len));
-	const char *why;
-	if (dbzprobeplace(key, slot) <= 0)
-		why = "does not hash to this slot's probe";
-	else if (v.tagged && v.tag != dbzkeytag(key))
-		why = "carries another key's tag here";
-	else
-		why = "lies beyond the end of its key's probe";
-	printf("%.*s %s\n", static_cast<int>(len), id, why);
+	t->report(d);
 }
 
 // The pass over the history. Returns false on a read error.
@@ -183,9 +209,13 @@ bool checklines(const inspected &ix, bitmap *marks, tally *t) {
 		return false;
 	}
 	char sep = ix.info.params.separator;
+	admin::progress pg;
+	admin::progressstart(&pg, false, ix.history, r.size, "bytes");
 	admin::histline line;
 	int got;
 	while ((got = admin::histnext(&r, &line)) == 1) {
+		if (line.number % kProgressItems == 0)
+			admin::progressshow(&pg, line.offset, line.number, false);
 		t->lines++;
 		size_t idlen;
 		bool hassep = admin::lineid(line.text, line.len, sep, &idlen);
@@ -209,6 +239,7 @@ bool checklines(const inspected &ix, bitmap *marks, tally *t) {
 		admin::histclose(&r);
 		return false;
 	}
+	admin::progressshow(&pg, r.pos, r.lines, true);
 	admin::histclose(&r);
 	return true;
 }
@@ -217,13 +248,20 @@ bool checklines(const inspected &ix, bitmap *marks, tally *t) {
 bool checkslots(const inspected &ix, const bitmap &marks, tally *t) {
 	dbzslotwalk slots;
 	dbzslot v;
+	admin::progress pg;
 	int r = dbzwalkstart(&slots);
 	if (r == 0) {
+		std::string pag = std::string(ix.history) + ".pag";
+		admin::progressstart(&pg, false, pag.c_str(), slots.end, "slots");
 		while ((r = dbzwalknext(&slots, &v)) > 0) {
+			if (t->values % kProgressItems == 0)
+				admin::progressshow(&pg, v.slot, -1, false);
 			t->values++;
 			if (!marks.test(v.slot))
 				reportslot(ix, v, t);
 		}
+		if (r == 0)
+			admin::progressshow(&pg, slots.end, -1, true);
 	}
 	if (r < 0) {
 		admin::syserr("%s.pag", ix.history);
@@ -234,29 +272,60 @@ bool checkslots(const inspected &ix, const bitmap &marks, tally *t) {
 
 }  // namespace
 
+// The report as one JSON object: the counts and the first disagreements.
+void printjson(const char *history, const tally &t) {
+	printf("{\"history\":");
+	admin::jsonstring(history, strlen(history));
+	printf(",\"lines\":%" PRId64 ",\"notindexable\":%" PRId64
+	       ",\"repeated\":%" PRId64 ",\"slots\":%" PRId64
+	       ",\"disagreements\":%" PRId64 ",\"badlines\":%" PRId64
+	       ",\"badslots\":%" PRId64 ",\"agree\":%s,\"first\":[",
+	       t.lines, t.skipped, t.duplicates, t.values,
+	       t.badlines + t.badslots, t.badlines, t.badslots,
+	       t.badlines + t.badslots == 0 ? "true" : "false");
+	const char *sep = "";
+	for (const disagreement &d : t.first) {
+		printf("%s{\"%s\":%" PRId64 ",\"offset\":%" PRId64 ",\"id\":", sep,
+		       d.isline ? "line" : "slot", d.where, d.offset);
+		if (d.id.empty())
+			printf("null");
+		else
+			admin::jsonstring(d.id.data(), d.id.size());
+		printf(",\"problem\":");
+		admin::jsonstring(d.problem.data(), d.problem.size());
+		putchar('}');
+		sep = ",";
+	}
+	printf("]}\n");
+}
+
 int cmd_check(int argc, char **argv) {
+	tally t;
 	int wait = -1;
 	int c;
 	opterr = 0;
 	optind = 1;
-	while ((c = getopt(argc, argv, "w:")) != -1) {
+	while ((c = getopt(argc, argv, "jw:")) != -1) {
 		switch (c) {
+		case 'j':
+			t.json = true;
+			break;
 		case 'w':
 			if (!admin::parsewait(optarg, &wait))
-				return usage();
+				return kExitUsage;
 			break;
 		default:
 			if (optopt == 'w')
 				admin::errmsg("check: option -w needs an argument");
 			else
 				admin::errmsg("check: unknown option -%c", optopt);
-			return usage();
+			return kExitUsage;
 		}
 	}
 	argc -= optind;
 	argv += optind;
 	if (argc != 1)
-		return usage();
+		return kExitUsage;
 
 	// Shared: other checks may run alongside, writers wait, so that the
 	// verdict is about a quiet index.
@@ -264,13 +333,14 @@ int cmd_check(int argc, char **argv) {
 	if (int status = admin::takelock(&lock, argv[0], common::lockmode::shared, wait))
 		return status;
 	inspected ix;
-	if (!admin::inspectopen(&ix, argv[0], true))
-		return 1;
+	if (int status = admin::inspectopen(&ix, argv[0], true))
+		return status;
 	bitmap marks;
-	tally t;
 	bool ok = checklines(ix, &marks, &t) && checkslots(ix, marks, &t);
 	admin::inspectclose(&ix);
-	if (ok) {
+	if (ok && t.json) {
+		printjson(argv[0], t);
+	} else if (ok) {
 		int64_t bad = t.badlines + t.badslots;
 		printf("%s: %" PRId64 " lines (%" PRId64 " not indexable, %" PRId64
 		       " repeated IDs), %" PRId64 " slots in use: ",
@@ -284,9 +354,9 @@ int cmd_check(int argc, char **argv) {
 	}
 	if (fflush(stdout) != 0 || ferror(stdout)) {
 		admin::syserr("stdout");
-		return 1;
+		return kExitFail;
 	}
 	if (!ok)
-		return 1;
-	return t.badlines + t.badslots == 0 ? 0 : 1;
+		return kExitFail;
+	return t.badlines + t.badslots == 0 ? kExitOK : kExitNo;
 }

@@ -194,6 +194,20 @@ bool lineid(const char *text, size_t len, char separator, size_t *idlen) {
 	return true;
 }
 
+void jsonstring(const char *text, size_t len) {
+	putchar('"');
+	for (size_t i = 0; i < len; i++) {
+		unsigned char c = static_cast<unsigned char>(text[i]);
+		if (c == '"' || c == '\\')
+			printf("\\%c", c);
+		else if (c < 0x20 || c >= 0x7f)
+			printf("\\u%04x", c);
+		else
+			putchar(c);
+	}
+	putchar('"');
+}
+
 bool isid(const char *id, size_t len) {
 	return len >= 2 && id[0] == '<' && id[len - 1] == '>';
 }

@@ -85,6 +85,11 @@ int histclose(histreader *r);
 // whole text, when the text holds no separator.
 bool lineid(const char *text, size_t len, char separator, size_t *idlen);
 
+// Writes the len bytes at text to standard output as a JSON string: in
+// quotes, with quotes, backslashes, control characters and bytes beyond
+// ASCII escaped.
+void jsonstring(const char *text, size_t len);
+
 // True when the len bytes at id form a message ID as the tools accept one:
 // they begin with '<' and end with '>' (so at least two bytes).
 bool isid(const char *id, size_t len);

@@ -17,13 +17,6 @@
 
 namespace {
 
-int usage() {
-	fputs("usage: dbz create [-s size | -e expected] [-F separator] "
-	      "[-C casechar] [-t tagmask] [-w seconds] base\n",
-	      stderr);
-	return 2;
-}
-
 // The separator is one character other than a digit, taken as it stands,
 // or a character code from 0 to 255: "-F :" and "-F 58" are the same, and
 // "-F 9" is a tab.
@@ -62,44 +55,44 @@ int cmd_create(int argc, char **argv) {
 		switch (c) {
 		case 's':
 			if (!admin::parsenum(optarg, 2, INT64_MAX, "-s", &size))
-				return usage();
+				return kExitUsage;
 			havesize = true;
 			break;
 		case 'e':
 			if (!admin::parsenum(optarg, 0, INT64_MAX, "-e", &expected))
-				return usage();
+				return kExitUsage;
 			break;
 		case 'F':
 			if (!parseseparator(optarg, &separator))
-				return usage();
+				return kExitUsage;
 			break;
 		case 'C':
 			if (!parsecasechar(optarg, &casechar))
-				return usage();
+				return kExitUsage;
 			break;
 		case 't':
 			// A mask with the sign bit set has no room for the
 			// tag-enable bit above its field.
 			if (!admin::parsenum(optarg, 0, INT64_MAX, "-t", &tagmask))
-				return usage();
+				return kExitUsage;
 			havetagmask = true;
 			break;
 		case 'w':
 			if (!admin::parsewait(optarg, &wait))
-				return usage();
+				return kExitUsage;
 			break;
 		default:
 			if (optopt != 0 && strchr("seFCtw", optopt) != nullptr)
 				admin::errmsg("create: option -%c needs an argument", optopt);
 			else
 				admin::errmsg("create: unknown option -%c", optopt);
-			return usage();
+			return kExitUsage;
 		}
 	}
 	argc -= optind;
 	argv += optind;
 	if (argc != 1 || (havesize && expected >= 0))
-		return usage();
+		return kExitUsage;
 	const char *base = argv[0];
 
 	// A table needs two slots at least; one expected entry would give one.
@@ -125,7 +118,7 @@ int cmd_create(int argc, char **argv) {
 		if (int status = admin::takelock(&lock, base, common::lockmode::replace, wait))
 			return status;
 	} else if (common::finishcommit(base, common::kCommitReplace, "dbz") != 0) {
-		return 1;
+		return kExitFail;
 	}
 
 	// Open both files for writing first, so that a failure names the file
@@ -135,19 +128,19 @@ int cmd_create(int argc, char **argv) {
 		int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
 		if (fd < 0) {
 			admin::syserr("%s", path.c_str());
-			return 1;
+			return kExitFail;
 		}
 		close(fd);
 	}
 	errno = 0;
 	if (dbzcreate(base, size, separator, casechar, tagmask) != 0) {
 		admin::syserr("%s: cannot create index", base);
-		return 1;
+		return kExitFail;
 	}
 	errno = 0;
 	if (dbzdone() != 0) {
 		admin::syserr("%s: cannot close new index", base);
-		return 1;
+		return kExitFail;
 	}
-	return 0;
+	return kExitOK;
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "admin/commands.h"
 #include "admin/common.h"
 
 namespace admin {
@@ -42,13 +43,13 @@ bool canread(const char *name, const char *suffix) {
 
 }  // namespace
 
-bool inspectopen(inspected *ix, const char *history, bool incore) {
+int inspectopen(inspected *ix, const char *history, bool incore) {
 	memset(ix, 0, sizeof *ix);
 	ix->history = history;
 	ix->basefd = open(history, O_RDONLY | O_CLOEXEC);
 	if (ix->basefd < 0) {
 		syserr("%s", history);
-		return false;
+		return kExitFail;
 	}
 	struct stat st;
 	bool statted = fstat(ix->basefd, &st) == 0;
@@ -58,7 +59,7 @@ bool inspectopen(inspected *ix, const char *history, bool incore) {
 		syserr("%s", history);
 		close(ix->basefd);
 		ix->basefd = -1;
-		return false;
+		return kExitFail;
 	}
 	ix->basesize = st.st_size;
 
@@ -67,23 +68,24 @@ bool inspectopen(inspected *ix, const char *history, bool incore) {
 	if (!canread(history, ".dir") || !canread(history, ".pag")) {
 		close(ix->basefd);
 		ix->basefd = -1;
-		return false;
+		return kExitFail;
 	}
 	int old = dbzsetincore(incore ? 1 : 0);
 	int opened = dbzopen(history);
 	int e = errno;
 	dbzsetincore(old);
 	if (opened < 0) {
-		if (e == EDOM)
-			errmsg("%s.dir: malformed index configuration", history);
-		else
-			syserrnum(e, "%s: cannot open the index", history);
 		close(ix->basefd);
 		ix->basefd = -1;
-		return false;
+		if (e == EDOM) {
+			errmsg("%s.dir: malformed index configuration", history);
+			return kExitNo;
+		}
+		syserrnum(e, "%s: cannot open the index", history);
+		return kExitFail;
 	}
 	dbzgetinfo(&ix->info);
-	return true;
+	return kExitOK;
 }
 
 void inspectclose(inspected *ix) {

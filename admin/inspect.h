@@ -21,9 +21,11 @@ struct inspected {
 };
 
 // Opens the index of history (with its first table in memory when incore
-// is set) and the history. On failure prints what could not be opened,
-// naming the file, closes whatever it opened and returns false.
-bool inspectopen(inspected *ix, const char *history, bool incore);
+// is set) and the history. Returns 0, or on failure prints what could not
+// be opened, naming the file, closes whatever it opened and returns the
+// dbz command's exit status for it: 1 for a malformed .dir (damage), 3 for
+// a file that cannot be opened.
+int inspectopen(inspected *ix, const char *history, bool incore);
 // Forgets anything pending and closes the index and the history, so that
 // no file of the index is ever written.
 void inspectclose(inspected *ix);

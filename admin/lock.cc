@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "admin/commands.h"
 #include "admin/common.h"
 
 namespace admin {
@@ -20,7 +21,8 @@ int takelock(common::histlock *lk, const char *history, common::lockmode mode,
              int seconds) {
 	if (common::lockhistory(lk, history, mode, seconds, "dbz") == 0)
 		return 0;
-	return errno == ETIMEDOUT ? 3 : 1;
+	// A lock not had in time is an operational failure like any other.
+	return kExitFail;
 }
 
 }  // namespace admin

@@ -13,8 +13,8 @@ bool parsewait(const char *text, int *seconds);
 
 // Takes the history lock, waiting at most seconds (< 0: as long as it
 // takes). Returns 0 with the lock held, or the exit status to end with,
-// the cause printed: 3 when the lock was still taken after the time given,
-// 1 on any other failure.
+// the cause printed: 3 (kExitFail), whether the lock was still taken after
+// the time given or could not be taken at all.
 int takelock(common::histlock *lk, const char *history, common::lockmode mode,
              int seconds);
 

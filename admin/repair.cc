@@ -35,15 +35,8 @@ namespace {
 // be unindexed: the checkpoint interval again, to be safe from the
 // granularity of the stamps and of file times and from small clock steps.
 constexpr int64_t kSlackSeconds = 10;
-// The longest key the index stores, its NUL included.
-constexpr size_t kMaxKey = 254;
 // A line's ID and the start of its date field lie in this many bytes.
-constexpr size_t kHead = kMaxKey + 32;
-
-int usage() {
-	fputs("usage: dbz repair [-a] [-w seconds] history\n", stderr);
-	return 2;
-}
+constexpr size_t kHead = DBZ_MAXSTOREKEY + 32;
 
 // The time at the start of a history line's date field, the text after
 // the first tab (quorlin writes seconds since the epoch and "~-"), or -1
@@ -139,12 +132,12 @@ bool storemissing(const char *history, int64_t start, tally *t) {
 		t->lines++;
 		size_t idlen;
 		if (!admin::lineid(line.text, line.len, '\t', &idlen) ||
-		    !admin::isid(line.text, idlen) || idlen + 1 > kMaxKey)
+		    !admin::isid(line.text, idlen) || idlen + 1 > DBZ_MAXSTOREKEY)
 			continue;
-		char key[kMaxKey];
+		char key[DBZ_MAXSTOREKEY];
 		memcpy(key, line.text, idlen);
 		key[idlen] = '\0';
-		dbzitem k = {key, static_cast<int32_t>(idlen + 1)};
+		dbzitem k = dbzidkey(key, idlen);
 		if (dbzlookup(k).ptr != nullptr)
 			continue;
 		int64_t offset = line.offset;
@@ -182,20 +175,20 @@ int cmd_repair(int argc, char **argv) {
 			break;
 		case 'w':
 			if (!admin::parsewait(optarg, &wait))
-				return usage();
+				return kExitUsage;
 			break;
 		default:
 			if (optopt == 'w')
 				admin::errmsg("repair: option -w needs an argument");
 			else
 				admin::errmsg("repair: unknown option -%c", optopt);
-			return usage();
+			return kExitUsage;
 		}
 	}
 	argc -= optind;
 	argv += optind;
 	if (argc != 1)
-		return usage();
+		return kExitUsage;
 	const char *history = argv[0];
 
 	// A writer, like quorlin: no other may append or store meanwhile.
@@ -209,7 +202,7 @@ int cmd_repair(int argc, char **argv) {
 		admin::syserr("%s", history);
 		if (fd >= 0)
 			close(fd);
-		return 1;
+		return kExitFail;
 	}
 	int64_t start = 0;
 	if (!all) {
@@ -221,13 +214,13 @@ int cmd_repair(int argc, char **argv) {
 		free(dirname);
 		if (!ok) {
 			close(fd);
-			return 1;
+			return kExitFail;
 		}
 		start = tailstart(fd, hs.st_size, ds.st_mtim.tv_sec - kSlackSeconds);
 		if (start < 0) {
 			admin::syserr("%s", history);
 			close(fd);
-			return 1;
+			return kExitFail;
 		}
 	}
 	close(fd);
@@ -240,7 +233,7 @@ int cmd_repair(int argc, char **argv) {
 			admin::errmsg("%s.dir: malformed", history);
 		else
 			admin::syserr("%s: cannot open the index", history);
-		return 1;
+		return kExitFail;
 	}
 	tally t;
 	bool ok = storemissing(history, start, &t);
@@ -253,7 +246,7 @@ int cmd_repair(int argc, char **argv) {
 	       history, t.lines, start, t.stored);
 	if (fflush(stdout) != 0 || ferror(stdout)) {
 		admin::syserr("stdout");
-		return 1;
+		return kExitFail;
 	}
-	return ok && t.failed == 0 ? 0 : 1;
+	return ok && t.failed == 0 ? kExitOK : kExitFail;
 }

@@ -4,14 +4,17 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "admin/commands.h"
 #include "admin/common.h"
 #include "admin/inspect.h"
+#include "admin/progress.h"
 #include "common/lock.h"
 #include "dbz/dbz.h"
 
@@ -29,6 +32,8 @@ constexpr double kSpillShare = 0.01;
 // Probe lengths are counted exactly up to this; longer ones share the last
 // bucket (their maximum is still exact).
 constexpr int64_t kLengthCap = 1 << 16;
+// Values between two looks at the clock for the progress display.
+constexpr int64_t kProgressValues = 4096;
 // Width of the longest bar of the text histogram.
 constexpr int kBarWidth = 40;
 
@@ -49,13 +54,47 @@ struct figures {
 	double load = 0;
 	int64_t newsize = 0;         // what a rebuild picks
 	int64_t newspan = 0, newflag = 0;
-	std::vector<std::string> reasons;
+	int64_t stranded = 0;        // values no key's probe can reach
+	std::vector<std::string> reasons;  // why a rebuild is advised
+	std::vector<std::string> damage;   // why the index is damaged
 };
 
-int usage() {
-	fputs("usage: dbz stats [-j] history\n", stderr);
-	return 2;
-}
+// Whether each of the last `span` slots that a walk passed was in use,
+// kept by slot number modulo span.
+class recentslots {
+public:
+	explicit recentslots(int64_t span)
+	    : size_(span), bits_(static_cast<size_t>(span / 64 + 1)) {}
+
+	// Records that slot is in use and every slot since the last one
+	// recorded is empty; returns whether slot - span was in use.
+	bool record(int64_t slot) {
+		if (slot - last_ > size_)
+			std::fill(bits_.begin(), bits_.end(), 0);
+		else
+			for (int64_t s = last_ + 1; s < slot; s++)
+				put(s, false);
+		bool before = slot >= size_ && get(slot);
+		put(slot, true);
+		last_ = slot;
+		return before;
+	}
+
+private:
+	bool get(int64_t s) const {
+		size_t i = static_cast<size_t>(s % size_);
+		return (bits_[i / 64] >> (i % 64) & 1) != 0;
+	}
+	void put(int64_t s, bool on) {
+		size_t i = static_cast<size_t>(s % size_);
+		uint64_t bit = uint64_t{1} << (i % 64);
+		bits_[i / 64] = on ? bits_[i / 64] | bit : bits_[i / 64] & ~bit;
+	}
+
+	int64_t size_;
+	int64_t last_ = -1;
+	std::vector<uint64_t> bits_;
+};
 
 // The table size and tag layout that a rebuild derives from p.
 void rebuildpick(const dbzparams &p, figures *f) {
@@ -78,10 +117,28 @@ bool measure(const inspected &ix, figures *f) {
 	int64_t tables = walk.end / size + (walk.end % size != 0);
 	f->tables = tables > 0 ? tables : 1;
 	f->inuse[0] = 0;
+	// A value in a later table is reached only by a probe that found the
+	// slot before it in use: the one at the position before in the same
+	// table, or at the first step of the table, the one at that position
+	// in the table before.
+	std::unique_ptr<recentslots> recent;
+	if (walk.end > size)
+		recent = std::make_unique<recentslots>(size + 1);
+	int64_t previous = -1;  // the last slot in use
 	char id[DBZ_MAXLOOKUPKEY + 1];
 	dbzslot v;
 	int r;
+	admin::progress pg;
+	std::string pag = std::string(ix.history) + ".pag";
+	admin::progressstart(&pg, false, pag.c_str(), walk.end, "slots");
 	while ((r = dbzwalknext(&walk, &v)) > 0) {
+		if (f->values % kProgressValues == 0)
+			admin::progressshow(&pg, v.slot, -1, false);
+		bool oneback = recent != nullptr && recent->record(v.slot);
+		if (v.slot >= size && v.slot % size != 0 && previous != v.slot - 1 &&
+		    !oneback)
+			f->stranded++;
+		previous = v.slot;
 		f->inuse[v.slot / size]++;
 		f->values++;
 		if (v.tagged)
@@ -109,6 +166,7 @@ bool measure(const inspected &ix, figures *f) {
 		admin::syserr("%s.pag", ix.history);
 		return false;
 	}
+	admin::progressshow(&pg, walk.end, -1, true);
 	// The 99th percentile: the smallest length that at least 99% of the
 	// measured values do not exceed.
 	int64_t need = (f->measured * 99 + 99) / 100, seen = 0;
@@ -125,7 +183,7 @@ bool measure(const inspected &ix, figures *f) {
 
 void judge(const inspected &ix, figures *f) {
 	const dbzparams &p = ix.info.params;
-	char why[160];
+	char why[256];
 	int64_t spilled = f->values - f->inuse.at(0);
 	if (spilled > kSpillShare * static_cast<double>(f->values)) {
 		snprintf(why, sizeof why,
@@ -150,7 +208,29 @@ void judge(const inspected &ix, figures *f) {
 		         f->unreachable);
 		f->reasons.push_back(why);
 	}
+	// Damage: what the .pag holds cannot be what the stores put there.
+	if (!p.legacy && f->values < p.usage[0]) {
+		snprintf(why, sizeof why,
+		         "the .pag holds %" PRId64 " values, fewer than the %" PRId64
+		         " stores recorded since the index was made (failed stores "
+		         "count there too)",
+		         f->values, p.usage[0]);
+		f->damage.push_back(why);
+	}
+	if (f->stranded > 0) {
+		snprintf(why, sizeof why,
+		         "%" PRId64 " values stand where no key's probe reaches them "
+		         "(a table size that does not belong to this .pag?)",
+		         f->stranded);
+		f->damage.push_back(why);
+	}
 	rebuildpick(p, f);
+}
+
+const char *verdict(const figures &f) {
+	if (!f.damage.empty())
+		return "damaged";
+	return f.reasons.empty() ? "healthy" : "rebuild advised";
 }
 
 const char *casemodetext(char mode) {
@@ -252,13 +332,13 @@ void printtext(const inspected &ix, const figures &f) {
 			       "########################################", b.count);
 		}
 	}
-	if (f.reasons.empty()) {
-		printf("verdict       healthy\n");
-	} else {
-		printf("verdict       rebuild advised\n");
-		for (const std::string &r : f.reasons)
-			printf("              %s\n", r.c_str());
-	}
+	printf("verdict       %s\n", verdict(f));
+	for (const std::string &r : f.damage)
+		printf("              %s\n", r.c_str());
+	if (!f.damage.empty())
+		printf("              make a new index with dbz build\n");
+	for (const std::string &r : f.reasons)
+		printf("              %s\n", r.c_str());
 	printf("rebuild       dbz rebuild would pick size %" PRId64, f.newsize);
 	if (f.newspan != p.tagspan)
 		printf(", tag span %" PRId64 " (flag %" PRId64 ")", f.newspan,
@@ -266,20 +346,7 @@ void printtext(const inspected &ix, const figures &f) {
 	printf("\n");
 }
 
-// Writes text as a JSON string.
-void jsonstring(const char *text) {
-	putchar('"');
-	for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text);
-	     *c != '\0'; c++) {
-		if (*c == '"' || *c == '\\')
-			printf("\\%c", *c);
-		else if (*c < 0x20 || *c >= 0x7f)
-			printf("\\u%04x", *c);
-		else
-			putchar(*c);
-	}
-	putchar('"');
-}
+void jsonstring(const char *text) { admin::jsonstring(text, strlen(text)); }
 
 void jsonarray(const int64_t *v, size_t n) {
 	putchar('[');
@@ -333,8 +400,14 @@ void printjson(const inspected &ix, const figures &f) {
 		       sep, b.lo, b.hi, b.count);
 		sep = ",";
 	}
-	printf("]},\"verdict\":\"%s\",\"reasons\":[",
-	       f.reasons.empty() ? "healthy" : "rebuild advised");
+	printf("]},\"verdict\":\"%s\",\"damage\":[", verdict(f));
+	sep = "";
+	for (const std::string &r : f.damage) {
+		printf("%s", sep);
+		jsonstring(r.c_str());
+		sep = ",";
+	}
+	printf("],\"reasons\":[");
 	sep = "";
 	for (const std::string &r : f.reasons) {
 		printf("%s", sep);
@@ -360,21 +433,21 @@ int cmd_stats(int argc, char **argv) {
 			break;
 		default:
 			admin::errmsg("stats: unknown option -%c", optopt);
-			return usage();
+			return kExitUsage;
 		}
 	}
 	argc -= optind;
 	argv += optind;
 	if (argc != 1)
-		return usage();
+		return kExitUsage;
 
 	// Read without the lock; only a build's commit that a crash left
 	// unfinished is completed first.
 	if (common::settlecommit(argv[0], "dbz") != 0)
-		return 1;
+		return kExitFail;
 	inspected ix;
-	if (!admin::inspectopen(&ix, argv[0], false))
-		return 1;
+	if (int status = admin::inspectopen(&ix, argv[0], false))
+		return status;
 	figures f;
 	bool ok = measure(ix, &f);
 	if (ok) {
@@ -387,7 +460,9 @@ int cmd_stats(int argc, char **argv) {
 	admin::inspectclose(&ix);
 	if (fflush(stdout) != 0 || ferror(stdout)) {
 		admin::syserr("stdout");
-		return 1;
+		return kExitFail;
 	}
-	return ok ? 0 : 1;
+	if (!ok)
+		return kExitFail;
+	return f.damage.empty() ? kExitOK : kExitNo;
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -30,14 +31,22 @@ std::string slurp(int fd) {
 	return s;
 }
 
-// Runs the built dbz command in dir. The outputs go to files, so that a
-// long report cannot fill a pipe and stall the child.
-result dbzcmd(const std::string &dir, const std::vector<std::string> &args) {
-	std::string out = dir + "/.out", err = dir + "/.err";
+// Runs the built dbz command in dir, with input on its standard input. The
+// outputs go to files, so that a long report cannot fill a pipe and stall
+// the child.
+result dbzcmd(const std::string &dir, const std::vector<std::string> &args,
+              const std::string &input = "") {
+	std::string in = dir + "/.in", out = dir + "/.out", err = dir + "/.err";
+	{
+		std::ofstream f(in, std::ios::binary | std::ios::trunc);
+		f << input;
+	}
 	pid_t pid = fork();
 	if (pid == 0) {
 		if (chdir(dir.c_str()) != 0)
 			_exit(126);
+		int i = ::open(in.c_str(), O_RDONLY);
+		dup2(i, 0);
 		int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 		int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 		dup2(o, 1);
@@ -128,8 +137,9 @@ protected:
 	}
 
 public:
-	result dbz(const std::vector<std::string> &args) const {
-		return dbzcmd(dir_, args);
+	result dbz(const std::vector<std::string> &args,
+	           const std::string &input = "") const {
+		return dbzcmd(dir_, args, input);
 	}
 
 	void build() {
@@ -418,14 +428,120 @@ TEST_F(InspectTest, LookupPrintsTheLinesFound) {
 	    {{"<absent@x>", ids_[1]}, 1, line(1), "dbz: <absent@x>: not found\n"},
 	    {{"<absent>x"}, 1, "", "dbz: <absent>x: not found\n"},
 	};
+	// Each row with the IDs as arguments, and read from standard input
+	// with "-", one per line.
 	for (const row &w : rows) {
 		std::vector<std::string> args = {"lookup", "history"};
 		args.insert(args.end(), w.args.begin(), w.args.end());
-		result r = dbz(args);
-		EXPECT_EQ(r.status, w.status) << w.args[0];
-		EXPECT_EQ(r.out, w.out) << w.args[0];
-		EXPECT_EQ(r.err, w.err) << w.args[0];
+		std::string input;
+		for (const std::string &id : w.args)
+			input += id + "\n";
+		for (const result &r : {dbz(args), dbz({"lookup", "history", "-"}, input)}) {
+			EXPECT_EQ(r.status, w.status) << w.args[0];
+			EXPECT_EQ(r.out, w.out) << w.args[0];
+			EXPECT_EQ(r.err, w.err) << w.args[0];
+		}
 	}
+	// Standard input as quorlin reads it: a line ends at its first blank
+	// or tab; empty lines are passed over; no newline at the end.
+	result r = dbz({"lookup", "history", "-"},
+	               ids_[0] + " trailing words\n\n" + ids_[5] + "\tx\n" + ids_[6]);
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, line(0) + line(5) + line(6));
+}
+
+// Damage that the slots show by themselves: stats calls it so, names dbz
+// build as the fix, and answers with status 1.
+TEST_F(InspectTest, StatsFindsDamage) {
+	const struct {
+		const char *name;
+		std::function<void(InspectTest *)> damage;
+		std::string why;  // the start of the damage's ground
+	} cases[] = {
+	    {"a .pag cut to nothing",
+	     [](InspectTest *t) { t->writefile("history.pag", ""); },
+	     "the .pag holds 0 values, fewer than the 398 stores recorded since "
+	     "the index was made (failed stores count there too)"},
+	    {"a .pag that lost its second half",
+	     [](InspectTest *t) {
+		     std::string pag = t->readfile("history.pag");
+		     t->writefile("history.pag", pag.substr(0, pag.size() / 2));
+	     },
+	     "the .pag holds "},
+	    {"a .dir whose table is ten times too small",
+	     [](InspectTest *t) {
+		     std::string dir = t->readfile("history.dir");
+		     std::string size = std::to_string(dbzpicksize(400));
+		     size_t at = dir.find(" " + size + " ");
+		     ASSERT_NE(at, std::string::npos) << dir;
+		     dir.replace(at + 1, size.size(), std::to_string(dbzpicksize(40)));
+		     t->writefile("history.dir", dir);
+	     },
+	     "values stand where no key's probe reaches them (a table size that "
+	     "does not belong to this .pag?)"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		build();
+		c.damage(this);
+		result r = dbz({"stats", "history"});
+		EXPECT_EQ(r.status, 1) << r.err;
+		EXPECT_NE(r.out.find("verdict       damaged\n"), std::string::npos)
+		    << r.out;
+		EXPECT_NE(r.out.find(c.why), std::string::npos) << r.out;
+		EXPECT_NE(r.out.find("make a new index with dbz build\n"),
+		          std::string::npos);
+		result j = dbz({"stats", "-j", "history"});
+		EXPECT_EQ(j.status, 1);
+		EXPECT_NE(j.out.find("\"verdict\":\"damaged\""), std::string::npos);
+		// The fix it names mends it.
+		build();
+		EXPECT_EQ(dbz({"stats", "history"}).status, 0);
+	}
+}
+
+// The JSON report of check: one object on one line with the counts and the
+// first disagreements, each as the text report gives it.
+TEST_F(InspectTest, CheckWritesJson) {
+	build();
+	result ok = dbz({"check", "-j", "history"});
+	EXPECT_EQ(ok.status, 0) << ok.err;
+	EXPECT_EQ(ok.out,
+	          "{\"history\":\"history\",\"lines\":400,\"notindexable\":1,"
+	          "\"repeated\":1,\"slots\":398,\"disagreements\":0,"
+	          "\"badlines\":0,\"badslots\":0,\"agree\":true,\"first\":[]}\n");
+
+	// Line 4's slot now points into its line; a value lands in a far slot.
+	int64_t slot = slotof(ids_[3]);
+	putslot(slot, static_cast<uint64_t>(lineoffsets_[3] + 1));
+	putslot(100000, static_cast<uint64_t>(lineoffsets_[5]));
+	result text = dbz({"check", "history"});
+	result r = dbz({"check", "-j", "history"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(text.status, 1);
+	EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
+	EXPECT_EQ(jsonnum(r.out, "disagreements"), 3) << r.out;
+	EXPECT_EQ(jsonnum(r.out, "badlines"), 1);
+	EXPECT_EQ(jsonnum(r.out, "badslots"), 2);
+	EXPECT_NE(r.out.find("\"agree\":false"), std::string::npos);
+	EXPECT_NE(r.out.find("{\"line\":4,\"offset\":" +
+	                     std::to_string(lineoffsets_[3]) + ",\"id\":\"" +
+	                     ids_[3] + "\",\"problem\":\"not found in the index\"}"),
+	          std::string::npos)
+	    << r.out;
+	EXPECT_NE(r.out.find("{\"slot\":" + std::to_string(slot) + ",\"offset\":" +
+	                     std::to_string(lineoffsets_[3] + 1) +
+	                     ",\"id\":null,\"problem\":\"not the start of a line\"}"),
+	          std::string::npos)
+	    << r.out;
+	EXPECT_NE(r.out.find("{\"slot\":100000,\"offset\":" +
+	                     std::to_string(lineoffsets_[5]) + ",\"id\":\"" +
+	                     ids_[5] + "\",\"problem\":"),
+	          std::string::npos)
+	    << r.out;
+	EXPECT_NE(text.out.find("line 4: " + ids_[3] + ": not found in the index\n"),
+	          std::string::npos)
+	    << text.out;
 }
 
 TEST_F(InspectTest, MisuseAndUnreadableFiles) {
@@ -439,27 +555,27 @@ TEST_F(InspectTest, MisuseAndUnreadableFiles) {
 	    {nullptr, {"stats"}, 2, "usage: dbz stats [-j] history\n"},
 	    {nullptr, {"stats", "-x", "history"}, 2,
 	     "dbz: stats: unknown option -x\nusage: dbz stats [-j] history\n"},
-	    {nullptr, {"check"}, 2, "usage: dbz check [-w seconds] history\n"},
+	    {nullptr, {"check"}, 2, "usage: dbz check [-j] [-w seconds] history\n"},
 	    {nullptr, {"check", "history", "more"}, 2, "usage: dbz check"},
 	    {nullptr, {"lookup", "history"}, 2, "usage: dbz lookup history id"},
-	    {nullptr, {"check", "nothere"}, 1,
+	    {nullptr, {"check", "nothere"}, 3,
 	     "dbz: nothere: No such file or directory\n"},
 	    {[](InspectTest *t) { mkdir(t->path("adir").c_str(), 0755); },
-	     {"stats", "adir"}, 1, "dbz: adir: Is a directory\n"},
+	     {"stats", "adir"}, 3, "dbz: adir: Is a directory\n"},
 	    {[](InspectTest *t) { unlink(t->path("history.pag").c_str()); },
-	     {"stats", "history"}, 1,
+	     {"stats", "history"}, 3,
 	     "dbz: history.pag: No such file or directory\n"},
 	    {[](InspectTest *t) { t->writefile("history.dir", "dbz 4\n"); },
 	     {"check", "history"}, 1,
 	     "dbz: history.dir: malformed index configuration\n"},
 	    {[](InspectTest *t) { unlink(t->path("history.dir").c_str()); },
-	     {"lookup", "history", "<a@b>"}, 1,
+	     {"lookup", "history", "<a@b>"}, 3,
 	     "dbz: history.dir: No such file or directory\n"},
 	    {[](InspectTest *t) {
 		     unlink(t->path("history.dir").c_str());
 		     mkdir(t->path("history.dir").c_str(), 0755);
 	     },
-	     {"stats", "history"}, 1, "dbz: history.dir: Is a directory\n"},
+	     {"stats", "history"}, 3, "dbz: history.dir: Is a directory\n"},
 	};
 	for (const row &w : rows) {
 		build();
@@ -542,14 +658,18 @@ TEST_F(InspectTest, SparsePagWithFarSlots) {
 	const int64_t far = (int64_t{1} << 40) - 1;  // the last slot of 8 TiB
 	putslot(far, static_cast<uint64_t>(lineoffsets_[0]));
 
+	// No probe gets to the far slot: the .pag is damaged.
 	result r = dbz({"stats", "-j", "history"});
-	ASSERT_EQ(r.status, 0) << r.err;
+	ASSERT_EQ(r.status, 1) << r.err;
+	EXPECT_NE(r.out.find("\"verdict\":\"damaged\",\"damage\":[\"1 values stand"),
+	          std::string::npos)
+	    << r.out;
 	EXPECT_EQ(jsonnum(r.out, "values"), 11) << r.out;
 	EXPECT_EQ(jsonnum(r.out, "tables"), int64_t{1} << 39);
 	EXPECT_NE(r.out.find(",549755813888],"), std::string::npos)
 	    << "the far slot's table is listed: " << r.out;
 	result text = dbz({"stats", "history"});
-	ASSERT_EQ(text.status, 0) << text.err;
+	ASSERT_EQ(text.status, 1) << text.err;
 	EXPECT_NE(text.out.find("              1 in table 549755813888\n"),
 	          std::string::npos)
 	    << text.out;

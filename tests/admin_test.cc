@@ -256,9 +256,9 @@ TEST_F(AdminTest, Transcripts) {
 	     "dbz: create: unknown option -x\n" + kCreateUsage, "", ""},
 	    {"create missing option argument", {}, {"create", "%D/h", "-s"}, 2,
 	     "dbz: create: option -s needs an argument\n" + kCreateUsage, "", ""},
-	    {"create in a missing folder", {}, {"create", "%D/none/h"}, 1,
+	    {"create in a missing folder", {}, {"create", "%D/none/h"}, 3,
 	     "dbz: %D/none/h.dir: No such file or directory\n", "", ""},
-	    {"create where the .pag cannot be written", {{"h.pag/x", ""}}, {"create", "%D/h"}, 1,
+	    {"create where the .pag cannot be written", {{"h.pag/x", ""}}, {"create", "%D/h"}, 3,
 	     "dbz: %D/h.pag: Is a directory\n", "", ""},
 	    {"create with defaults, no base file", {}, {"create", "%D/h"}, 0, "", "h.dir", defaults},
 	    {"create with every option",
@@ -285,9 +285,9 @@ TEST_F(AdminTest, Transcripts) {
 	    {"build without a history", {}, {"build"}, 2, kBuildUsage, "", ""},
 	    {"build -e not a number", {}, {"build", "-e", "many", "%D/history"}, 2,
 	     "dbz: -e many: invalid\n" + kBuildUsage, "", ""},
-	    {"build of a missing history", {}, {"build", "%D/history"}, 1,
+	    {"build of a missing history", {}, {"build", "%D/history"}, 3,
 	     "dbz: %D/history: No such file or directory\n", "", ""},
-	    {"build of a folder", {}, {"build", "%D"}, 1, "dbz: %D: Is a directory\n", "", ""},
+	    {"build of a folder", {}, {"build", "%D"}, 3, "dbz: %D: Is a directory\n", "", ""},
 	    {"build of an empty history",
 	     {{"history", ""}},
 	     {"build", "%D/history"},
@@ -323,28 +323,28 @@ TEST_F(AdminTest, Transcripts) {
 	    {"build where a folder has the .dir's name: the old .pag stays",
 	     {{"history", "<a@b>\t1~-\n"}, {"history.dir/x", ""}, {"history.pag", "old slots"}},
 	     {"build", "%D/history"},
-	     1,
+	     3,
 	     "dbz: %D/history.dir: Is a directory\n",
 	     "history.pag",
 	     "old slots"},
 	    {"rebuild where a folder has the .dir's name",
 	     {{"history", "<a@b>\t1~-\n"}, {"history.dir/x", ""}, {"history.pag", "old slots"}},
 	     {"rebuild", "%D/history"},
-	     1,
+	     3,
 	     "dbz: %D/history.dir: Is a directory\n",
 	     "history.pag",
 	     "old slots"},
 	    {"rebuild without an index",
 	     {{"history", "<a@b>\t1~-\n"}},
 	     {"rebuild", "%D/history"},
-	     1,
+	     3,
 	     "dbz: %D/history.dir: No such file or directory\n",
 	     "",
 	     ""},
 	    {"rebuild of a malformed index",
 	     {{"history", "<a@b>\t1~-\n"}, {"history.dir", "dbz 4\n"}},
 	     {"rebuild", "%D/history"},
-	     1,
+	     3,
 	     "dbz: %D/history.dir: malformed index configuration\n",
 	     "history.dir",
 	     "dbz 4\n"},
@@ -392,6 +392,51 @@ TEST_F(AdminTest, Transcripts) {
 	}
 }
 
+// Help and the version on standard output with status 0; misuse on
+// standard error with the usage and status 2.
+TEST_F(AdminTest, HelpVersionAndMisuse) {
+	const std::string all =
+	    "usage: dbz create [-s size | -e expected] [-F separator] [-C casechar] "
+	    "[-t tagmask] [-w seconds] base\n"
+	    "       dbz build [-e expected] [-q] [-w seconds] history\n"
+	    "       dbz rebuild [-q] [-w seconds] history\n"
+	    "       dbz stats [-j] history\n"
+	    "       dbz check [-j] [-w seconds] history\n"
+	    "       dbz lookup history id ... | history -\n"
+	    "       dbz repair [-a] [-w seconds] history\n"
+	    "       dbz help [command]\n"
+	    "       dbz --version\n";
+	const struct {
+		std::vector<std::string> args;
+		int status;
+		std::string out, err;  // out: its first line, or all of it with \n
+	} cases[] = {
+	    {{"--help"}, 0, all, ""},
+	    {{"-h"}, 0, all, ""},
+	    {{"help"}, 0, all, ""},
+	    {{"help", "build"}, 0, kBuildUsage, ""},
+	    {{"build", "--help"}, 0, kBuildUsage, ""},
+	    {{"rebuild", "-q", "--help"}, 0, kRebuildUsage, ""},
+	    {{"create", "-h"}, 0, kCreateUsage, ""},
+	    {{"--version"}, 0, "dbz (quorlin) " QUORLIN_VERSION "\n", ""},
+	    {{}, 2, "", all},
+	    {{"frob"}, 2, "", "dbz: unknown command: frob\n" + all},
+	    {{"help", "frob"}, 2, "", "dbz: unknown command: frob\n" + all},
+	    {{"build", "-x", "h"}, 2, "", "dbz: build: unknown option -x\n" + kBuildUsage},
+	    {{"lookup", "h"}, 2, "", "usage: dbz lookup history id ... | history -\n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + " ...");
+		std::vector<std::string> args = {kDbz};
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		result r = run(args);
+		EXPECT_EQ(r.status, c.status);
+		EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+		EXPECT_EQ(r.out.empty(), c.out.empty());
+		EXPECT_EQ(r.err, c.err);
+	}
+}
+
 TEST_F(AdminTest, BuildStoresFirstLinesAtTheirOffsets) {
 	smallhistory h = makesmall();
 	writefile(hist_, h.text);
@@ -428,7 +473,7 @@ TEST_F(AdminTest, RebuildKeepsOldIndexOnFailureAndReplacesItOnSuccess) {
 	fs::rename(hist_ + ".pag", dir_ + "/saved.pag");
 	fs::create_directory(hist_ + ".pag");
 	result r = dbz({"rebuild", "-q", hist_});
-	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.status, 3);
 	EXPECT_EQ(r.err, "dbz: " + hist_ + ".pag: Is a directory\n");
 	EXPECT_EQ(readfile(hist_ + ".dir"), olddir);
 	EXPECT_EQ(temporaries(dir_), std::vector<std::string>{});
@@ -477,7 +522,7 @@ TEST_F(AdminTest, CommandsTakeTheHistoryLock) {
 	    {common::lockmode::shared, {"build", "-w", "soon", "%D/history"}, 2,
 	     "dbz: -w soon: invalid\n" + kBuildUsage},
 	    {common::lockmode::shared, {"check", "%D/history", "-w"}, 2,
-	     "dbz: check: option -w needs an argument\nusage: dbz check [-w seconds] history\n"},
+	     "dbz: check: option -w needs an argument\nusage: dbz check [-j] [-w seconds] history\n"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.args[0] + " under a " +
@@ -671,7 +716,7 @@ TEST_F(AdminTest, ACommitThatCannotBeCompleted) {
 		for (const std::vector<std::string> &args :
 		     {std::vector<std::string>{"lookup", hist_, "<a@b>"}, {"check", hist_}}) {
 			result r = dbz(args);
-			EXPECT_EQ(r.status, 1) << args[0];
+			EXPECT_EQ(r.status, 3) << args[0];
 			EXPECT_EQ(r.out, "");
 			EXPECT_EQ(r.err, refusal) << args[0];
 		}
@@ -748,6 +793,25 @@ TEST_F(AdminTest, ProgressOnATerminalUnlessQuiet) {
 	r = runonterminal({kDbz, "build", "-q", hist_});
 	ASSERT_EQ(r.status, 0);
 	EXPECT_EQ(r.err, "");
+
+	// stats reads the .pag, check the history and then the .pag; each
+	// line ends at 100%.
+	const std::string slots = std::to_string(fs::file_size(hist_ + ".pag") / 8);
+	const std::string pagdone = "\rdbz: " + hist_ + "\\.pag: " + slots + " of " +
+	                            slots + " slots \\(100%\\)\r?\n";
+	r = runonterminal({kDbz, "stats", hist_});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_TRUE(std::regex_search(r.err, std::regex(pagdone))) << r.err;
+	r = runonterminal({kDbz, "check", hist_});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_TRUE(std::regex_search(
+	    r.err, std::regex("\rdbz: " + hist_ + ": " + size + " of " + size +
+	                      " bytes \\(100%\\), 70000 lines, [0-9]+ lines/s\r?\n")))
+	    << r.err;
+	EXPECT_TRUE(std::regex_search(r.err, std::regex(pagdone))) << r.err;
+	// Elsewhere they are quiet.
+	EXPECT_EQ(run({kDbz, "check", hist_}).err, "");
+	EXPECT_EQ(run({kDbz, "stats", hist_}).err, "");
 }
 
 // A history of a million lines, made once for the tests below: a mix of

@@ -71,7 +71,8 @@ for letter in $(echo "$opts" | sed 's/./& /g'); do
 done
 
 # Every subcommand of the dbz command has its entry in dbz.1.
-cmds=$(grep -o '{"[a-z]*", *cmd_' "$src/admin/main.cc" | sed 's/{"\([a-z]*\)".*/\1/')
+# The table's entries begin with the name, each on a line of its own.
+cmds=$(grep -o '^ *{"[a-z]*",' "$src/admin/main.cc" | sed 's/ *{"\([a-z]*\)".*/\1/')
 [ -n "$cmds" ] || fail "admin/main.cc: no subcommands found"
 for cmd in $cmds; do
 	grep -A1 '^\.TP' "$docs/dbz.1" | grep -q "^\\\\fB$cmd\\\\fR" ||
