@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "scratchindex.h"
+#include "tests/support.h"
 
 namespace {
 
@@ -22,55 +23,12 @@ struct result {
 	std::string out, err;
 };
 
-std::string slurp(int fd) {
-	std::string s;
-	char buf[4096];
-	ssize_t n;
-	while ((n = read(fd, buf, sizeof buf)) > 0)
-		s.append(buf, static_cast<size_t>(n));
-	return s;
-}
-
-// Runs the built dbz command in dir, with input on its standard input. The
-// outputs go to files, so that a long report cannot fill a pipe and stall
-// the child.
+// Runs the built dbz command in dir, with input on its standard input.
 result dbzcmd(const std::string &dir, const std::vector<std::string> &args,
               const std::string &input = "") {
-	std::string in = dir + "/.in", out = dir + "/.out", err = dir + "/.err";
-	{
-		std::ofstream f(in, std::ios::binary | std::ios::trunc);
-		f << input;
-	}
-	pid_t pid = fork();
-	if (pid == 0) {
-		if (chdir(dir.c_str()) != 0)
-			_exit(126);
-		int i = ::open(in.c_str(), O_RDONLY);
-		dup2(i, 0);
-		int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-		int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-		dup2(o, 1);
-		dup2(e, 2);
-		std::vector<char *> argv;
-		std::string bin = QUORLIN_BIN_DIR "/dbz";
-		argv.push_back(bin.data());
-		for (const std::string &a : args)
-			argv.push_back(const_cast<char *>(a.c_str()));
-		argv.push_back(nullptr);
-		execv(bin.c_str(), argv.data());
-		_exit(127);
-	}
-	int st = 0;
-	waitpid(pid, &st, 0);
-	result r;
-	r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-	int fd = ::open(out.c_str(), O_RDONLY);
-	r.out = slurp(fd);
-	close(fd);
-	fd = ::open(err.c_str(), O_RDONLY);
-	r.err = slurp(fd);
-	close(fd);
-	return r;
+	testsupport::runresult r = testsupport::run(QUORLIN_BIN_DIR "/dbz", args,
+	                                            {.in = input, .cwd = dir});
+	return result{r.status, r.out, r.err};
 }
 
 // The number after "key": in a JSON text, or -1.

@@ -22,6 +22,7 @@
 
 #include "common/lock.h"
 #include "dbz/internal.h"
+#include "tests/support.h"
 
 namespace {
 

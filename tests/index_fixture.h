@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "dbz/internal.h"
+#include "tests/support.h"
 
 namespace dbztest {
 
@@ -91,19 +92,15 @@ protected:
 			layout_.tablesize = dbz::kDefaultTableSize;
 			writefile(".dir", "");
 		} else {
-			std::string order = "";
-			for (int i = 0; i < 8; i++) {
-				bool big = (std::endian::native == std::endian::big) != l.reversed;
-				order += " " + std::to_string(big ? i : 7 - i);
-			}
-			std::string zeros = "0 0 0 0 0 0 0 0 0 0 0\n";
-			char line[200];
-			snprintf(line, sizeof line, "dbz 3 %lld %d %c %lld %lld %d 8",
-			         static_cast<long long>(l.tablesize),
-			         static_cast<int>(static_cast<signed char>(l.separator)),
-			         l.casemode, static_cast<long long>(l.tagflag),
-			         static_cast<long long>(l.tagspan), l.tagpos);
-			writefile(".dir", line + order + "\n" + zeros + zeros);
+			testsupport::dirfields d;
+			d.tablesize = l.tablesize;
+			d.separator = l.separator;
+			d.casemode = l.casemode;
+			d.tagflag = l.tagflag;
+			d.tagspan = l.tagspan;
+			d.tagpos = l.tagpos;
+			d.reversed = l.reversed;
+			writefile(".dir", testsupport::dirtext(d));
 		}
 		if (!std::filesystem::exists(path(".pag")))
 			writefile(".pag", "");
@@ -161,11 +158,7 @@ protected:
 
 	// Writes one slot into the .pag file, extending it as needed.
 	void putslot(int64_t slot, uint64_t form) {
-		int fd = ::open(path(".pag").c_str(), O_WRONLY | O_CREAT, 0644);
-		ASSERT_GE(fd, 0);
-		std::string bytes = encode(form);
-		ASSERT_EQ(pwrite(fd, bytes.data(), 8, slot * 8), 8);
-		close(fd);
+		testsupport::putslot(path(".pag"), slot, form, layout_.reversed);
 	}
 
 	// The native stored form of a slot as the .pag file holds it now; 0 for

@@ -16,21 +16,11 @@
 #include <string>
 
 #include "dbz/internal.h"
+#include "tests/support.h"
 
 namespace scratch {
 
-// This machine's byte-order map as the .dir writes it: "7 6 5 4 3 2 1 0" on
-// a little-endian machine. reversed gives the other-endian map.
-inline std::string orderline(bool reversed = false) {
-	int32_t map[DBZ_NBYTEORDER];
-	dbz::nativeorder(map);
-	std::string out;
-	for (int i = 0; i < DBZ_NBYTEORDER; i++) {
-		int v = reversed ? map[DBZ_NBYTEORDER - 1 - i] : map[i];
-		out += (i ? " " : "") + std::to_string(v);
-	}
-	return out;
-}
+using testsupport::orderline;
 
 inline const std::string kZeros = "0 0 0 0 0 0 0 0 0 0 0\n";
 
