@@ -47,7 +47,7 @@ bool countlines(int fd, int64_t *lines) {
 		if (n == 0)
 			break;
 		for (const char *p = buf, *end = buf + n;
-		     (p = static_cast<const char *>(memchr(p, '\n', end - p))) != nullptr;
+		     (p = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr;
 		     p++)
 			count++;
 		last = buf[n - 1];

@@ -84,13 +84,13 @@ struct bitmap {
 		std::unique_ptr<uint64_t[]> &page = pages[i / kPageBits];
 		if (page == nullptr)
 			page = std::make_unique<uint64_t[]>(kPageBits / 64);
-		i %= kPageBits;
-		page[i / 64] |= uint64_t{1} << (i % 64);
+		auto bit = static_cast<size_t>(i % kPageBits);
+		page[bit / 64] |= uint64_t{1} << (bit % 64);
 	}
 	bool test(int64_t i) const {
 		auto at = pages.find(i / kPageBits);
-		i %= kPageBits;
-		return at != pages.end() && (at->second[i / 64] >> (i % 64) & 1);
+		auto bit = static_cast<size_t>(i % kPageBits);
+		return at != pages.end() && (at->second[bit / 64] >> (bit % 64) & 1);
 	}
 };
 

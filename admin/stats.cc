@@ -156,7 +156,7 @@ bool measure(const inspected &ix, figures *f) {
 			f->unreachable++;
 			continue;
 		}
-		f->lengths[n < kLengthCap ? n : kLengthCap]++;
+		f->lengths[static_cast<size_t>(n < kLengthCap ? n : kLengthCap)]++;
 		f->lengthsum += static_cast<double>(n);
 		f->measured++;
 		if (n > f->maxlength)
@@ -171,7 +171,7 @@ bool measure(const inspected &ix, figures *f) {
 	// measured values do not exceed.
 	int64_t need = (f->measured * 99 + 99) / 100, seen = 0;
 	for (int64_t n = 1; n <= kLengthCap && f->measured > 0; n++) {
-		seen += f->lengths[n];
+		seen += f->lengths[static_cast<size_t>(n)];
 		if (seen >= need) {
 			f->p99 = n;
 			break;
@@ -185,7 +185,7 @@ void judge(const inspected &ix, figures *f) {
 	const dbzparams &p = ix.info.params;
 	char why[256];
 	int64_t spilled = f->values - f->inuse.at(0);
-	if (spilled > kSpillShare * static_cast<double>(f->values)) {
+	if (static_cast<double>(spilled) > kSpillShare * static_cast<double>(f->values)) {
 		snprintf(why, sizeof why,
 		         "the first table spills: %" PRId64 " values in further tables",
 		         spilled);
@@ -272,7 +272,7 @@ std::vector<bucket> buckets(const figures &f) {
 	     lo = hi + 1, hi = 2 * hi) {
 		bucket b{lo, hi < kLengthCap ? hi : kLengthCap, 0};
 		for (int64_t n = b.lo; n <= b.hi; n++)
-			b.count += f.lengths[n];
+			b.count += f.lengths[static_cast<size_t>(n)];
 		out.push_back(b);
 	}
 	return out;
