@@ -38,17 +38,8 @@ const std::string kBuildUsage = "usage: dbz build [-e expected] [-q] [-w seconds
 const std::string kRebuildUsage = "usage: dbz rebuild [-q] [-w seconds] history\n";
 const std::string kZeros = "0 0 0 0 0 0 0 0 0 0 0\n";
 
-std::string readfile(const std::string &path) {
-	std::ifstream in(path, std::ios::binary);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
-}
-
-void writefile(const std::string &path, const std::string &text) {
-	std::ofstream out(path, std::ios::binary | std::ios::trunc);
-	out << text;
-}
+using testsupport::readfile;
+using testsupport::writefile;
 
 std::string replaceall(std::string s, const std::string &from, const std::string &to) {
 	for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
@@ -169,21 +160,17 @@ class AdminTest : public ::testing::Test {
 protected:
 	void SetUp() override {
 		dbz::resetstate();
-		char tmpl[] = "/tmp/admin_test.XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		dir_ = tmpl;
+		dir_ = scratch_.dir();
 		hist_ = dir_ + "/history";
 	}
-	void TearDown() override {
-		dbz::resetstate();
-		fs::remove_all(dir_);
-	}
+	void TearDown() override { dbz::resetstate(); }
 	result dbz(std::vector<std::string> args) {
 		for (std::string &a : args)
 			a = replaceall(a, "%D", dir_);
 		args.insert(args.begin(), kDbz);
 		return run(args);
 	}
+	testsupport::scratchdir scratch_{"admin_test"};
 	std::string dir_, hist_;
 };
 

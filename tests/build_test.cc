@@ -13,22 +13,14 @@
 #include <vector>
 
 #include "dbz/internal.h"
+#include "tests/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string readfile(const std::string &path) {
-	std::ifstream in(path, std::ios::binary);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
-}
-
-void writefile(const std::string &path, const std::string &text) {
-	std::ofstream out(path, std::ios::binary | std::ios::trunc);
-	out << text;
-}
+using testsupport::readfile;
+using testsupport::writefile;
 
 // This machine's byte-order map as the .dir writes it: " 7 6 5 4 3 2 1 0"
 // on a little-endian machine.
@@ -52,18 +44,14 @@ class BuildTest : public ::testing::Test {
 protected:
 	void SetUp() override {
 		dbz::resetstate();
-		char tmpl[] = "/tmp/build_test.XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		dir_ = tmpl;
+		dir_ = scratch_.dir();
 		base_ = dir_ + "/history";
 	}
-	void TearDown() override {
-		dbz::resetstate();
-		fs::remove_all(dir_);
-	}
+	void TearDown() override { dbz::resetstate(); }
 	std::string dirtext() { return readfile(base_ + ".dir"); }
 	bool exists(const std::string &suffix) { return fs::exists(base_ + suffix); }
 
+	testsupport::scratchdir scratch_{"build_test"};
 	std::string dir_, base_;
 };
 
