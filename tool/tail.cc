@@ -29,7 +29,9 @@ void checktail(const char *histfile) {
 	if (size <= 0)
 		return;
 	static char tail[kTailBytes + 1];
-	off_t from = size > static_cast<off_t>(kTailBytes) ? size - kTailBytes : 0;
+	off_t from = size > static_cast<off_t>(kTailBytes)
+	                 ? size - static_cast<off_t>(kTailBytes)
+	                 : 0;
 	ssize_t n = pread(fd, tail, static_cast<size_t>(size - from), from);
 	if (n <= 0)
 		return;
