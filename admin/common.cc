@@ -15,6 +15,8 @@ namespace admin {
 
 namespace {
 
+// The callers' format checks reach through to vfprintf.
+__attribute__((format(printf, 3, 0)))
 void vprint(int errnum, bool witherrno, const char *fmt, va_list ap) {
 	int saved = errno;
 	fputs("dbz: ", stderr);
