@@ -261,12 +261,29 @@ int64_t readat(int64_t off, char *buf, size_t n, bool line) {
 	return preadat(fileno(s.basefile), off, buf, n, line);
 }
 
+// True when the base file still holds the n bytes at off. A file cut back
+// inside a page of the mapping reads as zeros past its new end until its
+// size is learnt again, and a zero byte can complete a match (the
+// terminator rule); reads that did not go through the mapping are real.
+bool stillholds(int64_t off, size_t n) {
+	basemap &m = themap;
+	if (m.addr == nullptr)
+		return true;
+	if (!refresh(m))
+		return false;
+	return m.known - off >= static_cast<int64_t>(n);
+}
+
 }  // namespace
 
 bool readbase(int64_t off, char *buf, size_t n) {
 	if (off < 0)
 		return false;
-	return readat(off, buf, n, false) == static_cast<int64_t>(n);
+	if (readat(off, buf, n, false) != static_cast<int64_t>(n))
+		return false;
+	// History records hold no zero bytes: only a record that does costs
+	// the size check.
+	return memchr(buf, '\0', n) == nullptr || stillholds(off, n);
 }
 
 int64_t readbaseline(int64_t off, char *buf, size_t size) {

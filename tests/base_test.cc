@@ -226,6 +226,24 @@ TEST_F(BaseTest, FileCutBackUnderTheMappingReadsAsItsEnd) {
 	EXPECT_EQ(found(dbzlookup(item(key))), std::optional<int64_t>(goneoff));
 }
 
+// A cut inside a page leaves zeros past the new end in the mapping: a key
+// whose terminator would fall there must not match them.
+TEST_F(BaseTest, ZerosPastACutInsideAPageMatchNothing) {
+	writelayout({});
+	std::string head = "<keep@b>\t1~-\tk/1\n";
+	std::string line = "<cut@b>\t1~-\tc/1\n";
+	writefile("", head + line);
+	int64_t off = static_cast<int64_t>(head.size());
+	std::string key = idkey("<cut@b>");
+	int64_t h = hash(key);
+	putslot(home(h), tagform(h, static_cast<uint64_t>(off)));
+	open();
+	EXPECT_EQ(found(dbzlookup(item(key))), std::optional<int64_t>(off));
+	// Cut right after the ID: its terminator is gone with the rest.
+	ASSERT_EQ(truncate(path().c_str(), off + 7), 0);
+	EXPECT_EQ(found(dbzlookup(item(key))), std::nullopt);
+}
+
 // A file of our own, mapped and cut back, to fault outside the index's
 // guarded copies.
 struct faulting {
