@@ -288,10 +288,7 @@ int parse(int argc, char **argv, bool rebuild) {
 				return kExitUsage;
 			break;
 		default:
-			if (optopt == 'w' || (optopt == 'e' && !rebuild))
-				admin::errmsg("%s: option -%c needs an argument", argv[0], optopt);
-			else
-				admin::errmsg("%s: unknown option -%c", argv[0], optopt);
+			admin::badoption(argv[0], rebuild ? "w" : "ew");
 			return kExitUsage;
 		}
 	}

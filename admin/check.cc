@@ -315,10 +315,7 @@ int cmd_check(int argc, char **argv) {
 				return kExitUsage;
 			break;
 		default:
-			if (optopt == 'w')
-				admin::errmsg("check: option -w needs an argument");
-			else
-				admin::errmsg("check: unknown option -%c", optopt);
+			admin::badoption("check", "w");
 			return kExitUsage;
 		}
 	}

@@ -61,6 +61,13 @@ void errmsg(const char *fmt, ...) {
 	va_end(ap);
 }
 
+void badoption(const char *cmd, const char *withargs) {
+	if (optopt != 0 && strchr(withargs, optopt) != nullptr)
+		errmsg("%s: option -%c needs an argument", cmd, optopt);
+	else
+		errmsg("%s: unknown option -%c", cmd, optopt);
+}
+
 bool parsenum(const char *text, int64_t min, int64_t max, const char *what,
               int64_t *out) {
 	const char *p = text;

@@ -24,6 +24,10 @@ void syserr(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void syserrnum(int errnum, const char *fmt, ...)
     __attribute__((format(printf, 2, 3)));
 void errmsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Reports the option getopt() refused (optopt, with opterr off) for the
+// subcommand cmd: a missing argument when optopt is one of withargs, an
+// unknown option otherwise.
+void badoption(const char *cmd, const char *withargs);
 
 // Parses all of text as an integer in [min, max]: an optional '-' and
 // decimal digits, or "0x"/"0X" and hexadecimal digits. Nothing else is

@@ -82,10 +82,7 @@ int cmd_create(int argc, char **argv) {
 				return kExitUsage;
 			break;
 		default:
-			if (optopt != 0 && strchr("seFCtw", optopt) != nullptr)
-				admin::errmsg("create: option -%c needs an argument", optopt);
-			else
-				admin::errmsg("create: unknown option -%c", optopt);
+			admin::badoption("create", "seFCtw");
 			return kExitUsage;
 		}
 	}

@@ -178,10 +178,7 @@ int cmd_repair(int argc, char **argv) {
 				return kExitUsage;
 			break;
 		default:
-			if (optopt == 'w')
-				admin::errmsg("repair: option -w needs an argument");
-			else
-				admin::errmsg("repair: unknown option -%c", optopt);
+			admin::badoption("repair", "w");
 			return kExitUsage;
 		}
 	}
