@@ -192,36 +192,6 @@ basemap *mapping(indexstate &s) {
 	return &m;
 }
 
-// Positioned reads of up to n bytes at off into buf: all n of them, or with
-// line set up to and including the first newline. Returns the bytes read,
-// fewer at the end of the file, or -1 on a read error.
-int64_t preadat(int fd, int64_t off, char *buf, size_t n, bool line) {
-	size_t got = 0;
-	while (got < n) {
-		if (off > INT64_MAX - static_cast<int64_t>(got))
-			break;
-		// A line is read in a short piece first: most are far shorter
-		// than the buffer, and the kernel copies all it is asked for.
-		size_t want = n - got;
-		if (line && got == 0 && want > kLinePiece)
-			want = kLinePiece;
-		ssize_t r = pread(fd, buf + got, want,
-		                  static_cast<off_t>(off + static_cast<int64_t>(got)));
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r < 0)
-			return -1;
-		if (r == 0)
-			break;
-		const void *nl = line ? memchr(buf + got, '\n', static_cast<size_t>(r))
-		                      : nullptr;
-		if (nl != nullptr)
-			return static_cast<const char *>(nl) - buf + 1;
-		got += static_cast<size_t>(r);
-	}
-	return static_cast<int64_t>(got);
-}
-
 // Reads at off as readbase() (line clear) or readbaseline() (line set) do,
 // into buf of n bytes.
 int64_t readat(int64_t off, char *buf, size_t n, bool line) {
@@ -275,6 +245,33 @@ bool stillholds(int64_t off, size_t n) {
 }
 
 }  // namespace
+
+int64_t preadat(int fd, int64_t off, char *buf, size_t n, bool line) {
+	size_t got = 0;
+	while (got < n) {
+		if (off > INT64_MAX - static_cast<int64_t>(got))
+			break;
+		// A line is read in a short piece first: most are far shorter
+		// than the buffer, and the kernel copies all it is asked for.
+		size_t want = n - got;
+		if (line && got == 0 && want > kLinePiece)
+			want = kLinePiece;
+		ssize_t r = pread(fd, buf + got, want,
+		                  static_cast<off_t>(off + static_cast<int64_t>(got)));
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r < 0)
+			return -1;
+		if (r == 0)
+			break;
+		const void *nl = line ? memchr(buf + got, '\n', static_cast<size_t>(r))
+		                      : nullptr;
+		if (nl != nullptr)
+			return static_cast<const char *>(nl) - buf + 1;
+		got += static_cast<size_t>(r);
+	}
+	return static_cast<int64_t>(got);
+}
 
 bool readbase(int64_t off, char *buf, size_t n) {
 	if (off < 0)

@@ -157,20 +157,10 @@ bool loadpage(indexstate &s, int64_t page) {
 		slots = kCorePageSlots;
 	size_t want = static_cast<size_t>(slots) * kSlotBytes;
 	char *dst = reinterpret_cast<char *>(s.coretable + first);
-	off_t off = static_cast<off_t>(first) * kSlotBytes;
-	int fd = fileno(s.corefile);
-	size_t got = 0;
-	while (got < want) {
-		ssize_t r = pread(fd, dst + got, want - got,
-		                  off + static_cast<off_t>(got));
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r < 0)
-			return false;  // not marked: the next probe reads it again
-		if (r == 0)
-			break;
-		got += static_cast<size_t>(r);
-	}
+	int64_t r = preadat(fileno(s.corefile), first * kSlotBytes, dst, want, false);
+	if (r < 0)
+		return false;  // not marked: the next probe reads it again
+	size_t got = static_cast<size_t>(r);
 	// Slots past the end of the .pag, a partial one among them, are empty.
 	size_t whole = got / kSlotBytes * kSlotBytes;
 	memset(dst + whole, 0, want - whole);

@@ -118,21 +118,12 @@ bool refill(const indexstate &s, dbzslotwalk *w) {
 			want = w->end - at < want ? w->end - at : want;
 		}
 		auto *bytes = reinterpret_cast<char *>(w->buf);
-		size_t need = static_cast<size_t>(want) * kSlotBytes, got = 0;
-		while (got < need) {
-			ssize_t r = pread(fd, bytes + got, need - got,
-			                  static_cast<off_t>(w->next * kSlotBytes +
-			                                     static_cast<int64_t>(got)));
-			if (r < 0 && errno == EINTR)
-				continue;
-			if (r < 0)
-				return false;
-			if (r == 0)
-				break;
-			got += static_cast<size_t>(r);
-		}
+		size_t need = static_cast<size_t>(want) * kSlotBytes;
+		int64_t got = preadat(fd, w->next * kSlotBytes, bytes, need, false);
+		if (got < 0)
+			return false;
 		// The file shrank since the walk began: what is gone is empty.
-		memset(bytes + got, 0, need - got);
+		memset(bytes + got, 0, need - static_cast<size_t>(got));
 	}
 	w->from = w->next;
 	w->to = w->next + want;

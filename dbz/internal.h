@@ -158,6 +158,10 @@ bool readbase(int64_t off, char *buf, size_t n);
 // bytes, then a NUL. The bytes read before the NUL, 0 at the end of the
 // file, -1 on a read error or a negative offset.
 int64_t readbaseline(int64_t off, char *buf, size_t size);
+// Positioned reads of up to n bytes at off from fd into buf: all n of them,
+// or with line set up to and including the first newline. Returns the bytes
+// read, fewer at the end of the file, or -1 on a read error.
+int64_t preadat(int fd, int64_t off, char *buf, size_t n, bool line);
 // Forgets the base file's mapping; at close.
 void closebase();
 
